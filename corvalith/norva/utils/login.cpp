@@ -1,0 +1,606 @@
+// corvalith.norva.utils.login: signs the package's data client in.
+//
+// The module body imports gid and get_license_info from the package, imports
+// os, sys, subprocess and json, and binds init_gid. init_gid() finds a pair of
+// credentials (from the credential tool in agent mode, else from the
+// credential provider) and hands them to gid.init().
+//
+// Every failing statement reports two lines: the C++ line of the failing site
+// (__LINE__) and the line of the statement in the module source, which is what
+// the traceback entry shows.
+
+#include "corvalith/norva/utils/state.h"
+
+#include "runtime/call.h"
+#include "runtime/function.h"
+#include "runtime/import.h"
+#include "runtime/lookup.h"
+#include "runtime/protocol.h"
+#include "runtime/ref.h"
+#include "runtime/runtime_state.h"
+#include "runtime/traceback.h"
+#include "runtime/version.h"
+
+#if defined(_WIN32)
+#define LOGIN_EXPORT extern "C" __declspec(dllexport)
+#else
+#define LOGIN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace login {
+namespace {
+
+using rt::Ref;
+
+constexpr const char kExecFunctionName[] = "init corvalith.norva.utils.login";
+constexpr const char kInitGidFunctionName[] = "corvalith.norva.utils.login.init_gid";
+
+// The location of the statement that failed, filled by the failing site.
+struct Failure {
+    int impl_line = 0;
+    int source_line = 0;
+
+    // Converts to the error indicator of whichever kind the function returns.
+    struct Indicator {
+        operator PyObject*() const noexcept { return nullptr; }
+        operator int() const noexcept { return -1; }
+    };
+    Indicator mark(int impl, int source) noexcept {
+        impl_line = impl;
+        source_line = source;
+        return {};
+    }
+};
+
+// Leaves the current procedure through its failure exit, recording this site.
+#define FAIL(source_line) return fail.mark(__LINE__, (source_line))
+
+// ---------------------------------------------------------------------------
+// init_gid
+// ---------------------------------------------------------------------------
+
+// The locals of init_gid, in the order of its code object's variable names.
+struct Locals {
+    Ref agent, ps_cmd, res, result, list_values, dic, user_id, app_key, user, pw;
+};
+
+// One memo per lookup site of a module global.
+rt::SiteMemo site_os_getenv;            // line 10
+rt::SiteMemo site_sys_platform;         // line 12
+rt::SiteMemo site_subprocess_windows;   // line 14
+rt::SiteMemo site_os_environ;           // line 16
+rt::SiteMemo site_subprocess_shell;     // line 22
+rt::SiteMemo site_json_loads;           // line 29
+rt::SiteMemo site_gid_agent;            // line 39
+rt::SiteMemo site_license_userpass;     // line 41
+rt::SiteMemo site_gid_userpass;         // line 43
+rt::SiteMemo site_license_appkey;       // line 45
+rt::SiteMemo site_gid_appkey;           // line 47
+
+// Sets key: value in a keyword dict being built. 0, or -1 with an exception.
+inline int set_keyword(PyObject* kwargs, PyObject* key, PyObject* value) noexcept {
+    return PyDict_SetItem(kwargs, key, value);
+}
+
+// "Key" in dic and dic["Key"] == expected. 1, 0, or -1 with an exception.
+int entry_key_is(PyObject* dic, PyObject* expected) noexcept {
+    const Names& n = g_state.names;
+    int contained = PySequence_Contains(dic, n.Key);
+    if (contained <= 0) return contained;
+    Ref key = Ref::steal(PyDict_CheckExact(dic) ? rt::dict_item(dic, n.Key)
+                                                : PyObject_GetItem(dic, n.Key));
+    if (!key) return -1;
+    return rt::str_equals(key.get(), expected);
+}
+
+// gid.init(first, appkey=key). 0, or -1 with an exception.
+int init_with_appkey(rt::SiteMemo& site, PyObject* first, PyObject* key, Failure& fail, int line) {
+    const Names& n = g_state.names;
+    Ref gid = Ref::steal(rt::get_global(site, n.gid));
+    if (!gid) FAIL(line);
+    Ref init = Ref::steal(rt::get_attr(gid.get(), n.init));
+    if (!init) FAIL(line);
+    gid.reset();
+    Ref args = Ref::steal(PyTuple_New(1));
+    if (!args) FAIL(line);
+    Py_INCREF(first);
+    PyTuple_SET_ITEM(args.get(), 0, first);
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) FAIL(line);
+    if (set_keyword(kwargs.get(), n.appkey, key) < 0) FAIL(line);
+    Ref done = Ref::steal(rt::call(init.get(), args.get(), kwargs.get()));
+    if (!done) FAIL(line);
+    return 0;
+}
+
+// Agent mode: runs the credential tool and signs in with its answer.
+// 1 when gid.init was called, 0 when the provider is to be asked instead, -1
+// on failure.
+int sign_in_with_tool(Locals& v, Failure& fail) {
+    const Names& n = g_state.names;
+    const ModuleState& s = g_state;
+
+    int windows;
+    {
+        Ref sys = Ref::steal(rt::get_global(site_sys_platform, n.sys));
+        if (!sys) FAIL(12);
+        Ref platform = Ref::steal(rt::get_attr(sys.get(), n.platform));
+        if (!platform) FAIL(12);
+        sys.reset();
+        Ref startswith = Ref::steal(rt::get_attr(platform.get(), n.startswith));
+        if (!startswith) FAIL(12);
+        platform.reset();
+        PyObject* slots[2] = {nullptr, n.win};
+        Ref answer = Ref::steal(rt::call_positional(startswith.get(), slots, 1));
+        if (!answer) FAIL(12);
+        windows = rt::is_true(answer.get());
+        if (windows < 0) FAIL(12);
+    }
+
+    if (windows) {
+        // res = subprocess.run([powershell.exe ... ps_cmd], env=os.environ.copy(),
+        //                      capture_output=True, text=True, encoding="utf-8")
+        v.ps_cmd = Ref::borrow(n.tovrind_command);
+        Ref subprocess = Ref::steal(rt::get_global(site_subprocess_windows, n.subprocess));
+        if (!subprocess) FAIL(14);
+        Ref run = Ref::steal(rt::get_attr(subprocess.get(), n.run));
+        if (!run) FAIL(14);
+        subprocess.reset();
+        PyObject* const argv_items[] = {n.powershell_exe, n.opt_NoProfile, n.opt_ExecutionPolicy,
+                                        n.Bypass, n.opt_Command, v.ps_cmd.get()};
+        constexpr Py_ssize_t argc = sizeof argv_items / sizeof argv_items[0];
+        Ref argv = Ref::steal(PyList_New(argc));
+        if (!argv) FAIL(15);
+        for (Py_ssize_t i = 0; i < argc; ++i) {
+            Py_INCREF(argv_items[i]);
+            PyList_SET_ITEM(argv.get(), i, argv_items[i]);
+        }
+        Ref args = Ref::steal(PyTuple_New(1));
+        if (!args) FAIL(14);
+        PyTuple_SET_ITEM(args.get(), 0, argv.release());
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) FAIL(16);
+        {
+            Ref os = Ref::steal(rt::get_global(site_os_environ, n.os));
+            if (!os) FAIL(16);
+            Ref environ = Ref::steal(rt::get_attr(os.get(), n.environ));
+            if (!environ) FAIL(16);
+            os.reset();
+            Ref copy = Ref::steal(rt::get_attr(environ.get(), n.copy));
+            if (!copy) FAIL(16);
+            environ.reset();
+            PyObject* slots[1] = {nullptr};
+            Ref env = Ref::steal(rt::call_positional(copy.get(), slots, 0));
+            if (!env) FAIL(16);
+            if (set_keyword(kwargs.get(), n.env, env.get()) < 0) FAIL(16);
+        }
+        if (set_keyword(kwargs.get(), n.capture_output, Py_True) < 0) FAIL(16);
+        if (set_keyword(kwargs.get(), n.text, Py_True) < 0) FAIL(16);
+        if (set_keyword(kwargs.get(), n.encoding, n.utf_8) < 0) FAIL(16);
+        v.res = Ref::steal(rt::call(run.get(), args.get(), kwargs.get()));
+        if (!v.res) FAIL(14);
+    } else {
+        // res = subprocess.run("tovrind", shell=True, capture_output=True,
+        //                      text=True, encoding="utf-8")
+        Ref subprocess = Ref::steal(rt::get_global(site_subprocess_shell, n.subprocess));
+        if (!subprocess) FAIL(22);
+        Ref run = Ref::steal(rt::get_attr(subprocess.get(), n.run));
+        if (!run) FAIL(22);
+        subprocess.reset();
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) FAIL(24);
+        if (set_keyword(kwargs.get(), n.shell, Py_True) < 0) FAIL(24);
+        if (set_keyword(kwargs.get(), n.capture_output, Py_True) < 0) FAIL(24);
+        if (set_keyword(kwargs.get(), n.text, Py_True) < 0) FAIL(24);
+        if (set_keyword(kwargs.get(), n.encoding, n.utf_8) < 0) FAIL(24);
+        v.res = Ref::steal(rt::call(run.get(), s.args_tovrind, kwargs.get()));
+        if (!v.res) FAIL(22);
+    }
+
+    // result = json.loads(res.stdout)
+    {
+        Ref json = Ref::steal(rt::get_global(site_json_loads, n.json));
+        if (!json) FAIL(29);
+        Ref loads = Ref::steal(rt::get_attr(json.get(), n.loads));
+        if (!loads) FAIL(29);
+        json.reset();
+        Ref out = Ref::steal(rt::get_attr(v.res.get(), n.stdout_));
+        if (!out) FAIL(29);
+        PyObject* slots[2] = {nullptr, out.get()};
+        v.result = Ref::steal(rt::call_positional(loads.get(), slots, 1));
+        if (!v.result) FAIL(29);
+    }
+
+    // if result.get("Code", 1) == 0:
+    {
+        Ref get = Ref::steal(rt::get_attr(v.result.get(), n.get));
+        if (!get) FAIL(30);
+        Ref code = Ref::steal(rt::call(get.get(), s.args_code_1, nullptr));
+        if (!code) FAIL(30);
+        int usable = rt::equals_zero(code.get(), s.int_0);
+        if (usable < 0) FAIL(30);
+        if (!usable) return 0;
+    }
+
+    // list_values = result.get("Result", None)
+    {
+        Ref get = Ref::steal(rt::get_attr(v.result.get(), n.get));
+        if (!get) FAIL(31);
+        v.list_values = Ref::steal(rt::call(get.get(), s.args_result_none, nullptr));
+        if (!v.list_values) FAIL(31);
+    }
+
+    int has_entries = rt::is_true(v.list_values.get());
+    if (has_entries < 0) FAIL(32);
+    if (has_entries) {
+        rt::Loop loop;
+        if (loop.start(v.list_values.get()) < 0) FAIL(33);
+        for (;;) {
+            Ref entry;
+            int more = loop.next(entry);
+            if (more < 0) FAIL(33);
+            if (!more) break;
+            v.dic = std::move(entry);
+
+            int is_account = entry_key_is(v.dic.get(), n.QELTOR_ACCOUNT);
+            if (is_account < 0) FAIL(34);
+            if (is_account) {
+                Ref get = Ref::steal(rt::get_attr(v.dic.get(), n.get));
+                if (!get) FAIL(35);
+                v.user_id = Ref::steal(rt::call(get.get(), s.args_value_none, nullptr));
+                if (!v.user_id) FAIL(35);
+                continue;
+            }
+            int is_app_key = entry_key_is(v.dic.get(), n.QELTOR_CUSTOM_APP_KEY);
+            if (is_app_key < 0) FAIL(36);
+            if (is_app_key) {
+                Ref get = Ref::steal(rt::get_attr(v.dic.get(), n.get));
+                if (!get) FAIL(37);
+                v.app_key = Ref::steal(rt::call(get.get(), s.args_value_none, nullptr));
+                if (!v.app_key) FAIL(37);
+            }
+        }
+    }
+
+    // if user_id and app_key:
+    if (!v.user_id) {
+        rt::raise_unbound_local("user_id");
+        FAIL(38);
+    }
+    int usable = rt::is_true(v.user_id.get());
+    if (usable < 0) FAIL(38);
+    if (!usable) return 0;
+    if (!v.app_key) {
+        rt::raise_unbound_local("app_key");
+        FAIL(38);
+    }
+    usable = rt::is_true(v.app_key.get());
+    if (usable < 0) FAIL(38);
+    if (!usable) return 0;
+
+    // gid.init(user_id, appkey=app_key)
+    if (init_with_appkey(site_gid_agent, v.user_id.get(), v.app_key.get(), fail, 39) < 0) return -1;
+    return 1;
+}
+
+// Both values true: 1; either false: 0; -1 with an exception.
+int both_true(PyObject* a, PyObject* b) noexcept {
+    int truth = rt::is_true(a);
+    if (truth <= 0) return truth;
+    return rt::is_true(b);
+}
+
+// user, second = get_license_info(*args), where args is (kind,) or ().
+// 0, or -1 with an exception.
+int ask_provider(rt::SiteMemo& site, PyObject* kind, Ref& user, Ref& second, Failure& fail,
+                 int line) {
+    Ref provider = Ref::steal(rt::get_global(site, g_state.names.get_license_info));
+    if (!provider) FAIL(line);
+    PyObject* slots[2] = {nullptr, kind};
+    Ref answer = Ref::steal(rt::call_positional(provider.get(), slots, kind ? 1 : 0));
+    if (!answer) FAIL(line);
+    provider.reset();
+    if (rt::unpack2(answer.get(), user, second) < 0) FAIL(line);
+    return 0;
+}
+
+PyObject* resolve_and_sign_in(Failure& fail) {
+    const Names& n = g_state.names;
+    Locals v;
+
+    // agent = os.getenv("CORVALITH_AGENT")
+    {
+        Ref os = Ref::steal(rt::get_global(site_os_getenv, n.os));
+        if (!os) FAIL(10);
+        Ref getenv = Ref::steal(rt::get_attr(os.get(), n.getenv));
+        if (!getenv) FAIL(10);
+        os.reset();
+        PyObject* slots[2] = {nullptr, n.CORVALITH_AGENT};
+        v.agent = Ref::steal(rt::call_positional(getenv.get(), slots, 1));
+        if (!v.agent) FAIL(10);
+    }
+
+    int agent_mode = rt::str_equals(v.agent.get(), n.app_key_gid);
+    if (agent_mode < 0) FAIL(11);
+    if (agent_mode) {
+        int signed_in = sign_in_with_tool(v, fail);
+        if (signed_in < 0) return nullptr;
+        if (signed_in) Py_RETURN_NONE;
+    }
+
+    // user, pw = get_license_info()
+    {
+        Ref user, pw;
+        if (ask_provider(site_license_userpass, nullptr, user, pw, fail, 41) < 0) return nullptr;
+        v.user = std::move(user);
+        v.pw = std::move(pw);
+    }
+    int usable = both_true(v.user.get(), v.pw.get());
+    if (usable < 0) FAIL(42);
+    if (usable) {
+        // gid.init(user, pw)
+        Ref gid = Ref::steal(rt::get_global(site_gid_userpass, n.gid));
+        if (!gid) FAIL(43);
+        Ref init = Ref::steal(rt::get_attr(gid.get(), n.init));
+        if (!init) FAIL(43);
+        gid.reset();
+        PyObject* slots[3] = {nullptr, v.user.get(), v.pw.get()};
+        Ref done = Ref::steal(rt::call_positional(init.get(), slots, 2));
+        if (!done) FAIL(43);
+        Py_RETURN_NONE;
+    }
+
+    // user, app_key = get_license_info("CORVALITH_APPKEY_LICENSE")
+    {
+        Ref user, app_key;
+        if (ask_provider(site_license_appkey, n.CORVALITH_APPKEY_LICENSE, user, app_key, fail, 45) < 0)
+            return nullptr;
+        v.user = std::move(user);
+        v.app_key = std::move(app_key);
+    }
+    usable = both_true(v.user.get(), v.app_key.get());
+    if (usable < 0) FAIL(46);
+    if (usable) {
+        // gid.init(user, appkey=app_key)
+        if (init_with_appkey(site_gid_appkey, v.user.get(), v.app_key.get(), fail, 47) < 0)
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* init_gid(PyObject* /*self*/, PyObject* /*unused*/) noexcept {
+    Failure fail;
+    PyObject* result = resolve_and_sign_in(fail);
+    if (!result)
+        rt::add_traceback({kInitGidFunctionName, fail.impl_line, fail.source_line, kTracebackFileName});
+    return result;
+}
+
+PyMethodDef init_gid_def = {"init_gid", init_gid, METH_NOARGS, nullptr};
+
+// ---------------------------------------------------------------------------
+// Module execution
+// ---------------------------------------------------------------------------
+
+// The from-import "from <package> import <name>": binds <name>.
+int bind_from_import(PyObject* package, PyObject* name) noexcept {
+    Ref fromlist = Ref::steal(PyList_New(1));
+    if (!fromlist) return -1;
+    Py_INCREF(name);
+    PyList_SET_ITEM(fromlist.get(), 0, name);
+    Ref module = Ref::steal(rt::import_with_fromlist(package, fromlist.get()));
+    if (!module) return -1;
+    fromlist.reset();
+    Ref value = Ref::steal(rt::import_from(module.get(), name));
+    if (!value) return -1;
+    return PyDict_SetItem(g_state.module_dict, name, value.get());
+}
+
+// The import "import <name>": binds <name>.
+int bind_import(PyObject* name) noexcept {
+    Ref module = Ref::steal(rt::import_module(name));
+    if (!module) return -1;
+    return PyDict_SetItem(g_state.module_dict, name, module.get());
+}
+
+// A tuple of new references to `items`, or null with an exception.
+template <size_t N>
+PyObject* make_tuple(PyObject* const (&items)[N]) noexcept {
+    PyObject* tuple = PyTuple_New(N);
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < N; ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(tuple, i, items[i]);
+    }
+    return tuple;
+}
+
+int make_constants() noexcept {
+    ModuleState& s = g_state;
+    const Names& n = s.names;
+    store(s.args_tovrind, make_tuple({n.tovrind}));
+    if (!s.args_tovrind) return -1;
+    store(s.args_code_1, make_tuple({n.Code, s.int_1}));
+    if (!s.args_code_1) return -1;
+    store(s.args_result_none, make_tuple({n.Result, Py_None}));
+    if (!s.args_result_none) return -1;
+    store(s.args_value_none, make_tuple({n.Value, Py_None}));
+    if (!s.args_value_none) return -1;
+    store(s.init_gid_varnames, make_tuple({n.agent, n.ps_cmd, n.res, n.result, n.list_values,
+                                           n.dic, n.user_id, n.app_key, n.user, n.pw}));
+    if (!s.init_gid_varnames) return -1;
+    PyObject* e = s.empty_tuple;
+    store(s.init_gid_code, reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+                               0, 0, 0, 10, 0, CO_OPTIMIZED | CO_NEWLOCALS, s.empty_bytes, e, e,
+                               s.init_gid_varnames, e, e, n.source_file, n.init_gid, 9,
+                               s.empty_bytes)));
+    return s.init_gid_code ? 0 : -1;
+}
+
+int execute(PyObject* module, Failure& fail, bool& names_ready) {
+    ModuleState& s = g_state;
+
+    Py_INCREF(module);
+    store(s.module, module);
+    PyObject* dict = PyModule_GetDict(module);
+    if (!dict) FAIL(1);
+    Py_INCREF(dict);
+    store(s.module_dict, dict);
+
+    PyObject* builtins = PyImport_AddModule("builtins");
+    if (!builtins) FAIL(1);
+    Py_INCREF(builtins);
+    store(s.builtins, builtins);
+    PyObject* runtime_module = PyImport_AddModule("cython_runtime");
+    if (!runtime_module) FAIL(1);
+    Py_INCREF(runtime_module);
+    store(s.runtime_module, runtime_module);
+    if (PyObject_SetAttrString(module, "__builtins__", s.builtins) < 0) FAIL(1);
+
+    if (rt::check_version(3, 8, kModuleName) < 0) FAIL(1);
+
+    store(s.empty_tuple, PyTuple_New(0));
+    if (!s.empty_tuple) FAIL(1);
+    store(s.empty_bytes, PyBytes_FromStringAndSize("", 0));
+    if (!s.empty_bytes) FAIL(1);
+    store(s.empty_str, PyUnicode_FromStringAndSize("", 0));
+    if (!s.empty_str) FAIL(1);
+
+    store(s.function_type, rt::fetch_function_type());
+    if (!s.function_type) FAIL(1);
+
+    if (make_names(s.names) < 0) FAIL(1);
+    store(s.int_0, PyLong_FromLong(0));
+    if (!s.int_0) FAIL(1);
+    store(s.int_1, PyLong_FromLong(1));
+    if (!s.int_1) FAIL(1);
+
+    const Names& n = s.names;
+    rt::runtime_attach({s.module_dict, s.builtins, s.runtime_module, s.empty_tuple, s.function_type,
+                        {n.cline_in_traceback, n.spec, n.initializing, n.asyncio_coroutines,
+                         n.is_coroutine}});
+    names_ready = true;
+
+    // Registration under the full name, unless something is there already.
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemWithError(modules, n.module_name);
+    if (!existing) {
+        if (PyErr_Occurred()) FAIL(1);
+        if (PyDict_SetItem(modules, n.module_name, module) < 0) FAIL(1);
+    }
+
+    if (make_constants() < 0) FAIL(1);
+
+    // The module body.
+    if (bind_from_import(n.corvalith, n.gid) < 0) FAIL(1);
+    if (bind_from_import(n.license_helper_module, n.get_license_info) < 0) FAIL(2);
+    if (bind_import(n.os) < 0) FAIL(3);
+    if (bind_import(n.sys) < 0) FAIL(4);
+    if (bind_import(n.subprocess) < 0) FAIL(5);
+    if (bind_import(n.json) < 0) FAIL(6);
+    {
+        Ref function = Ref::steal(rt::function_new(&init_gid_def, 0, n.init_gid, nullptr,
+                                                   n.module_name, s.module_dict, s.init_gid_code));
+        if (!function) FAIL(9);
+        if (PyDict_SetItem(s.module_dict, n.init_gid, function.get()) < 0) FAIL(9);
+    }
+    {
+        Ref test = Ref::steal(PyDict_New());
+        if (!test) FAIL(1);
+        if (PyDict_SetItem(s.module_dict, n.test, test.get()) < 0) FAIL(1);
+    }
+    return 0;
+}
+
+int login_exec(PyObject* module) noexcept {
+    if (g_state.module) {
+        if (g_state.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'login' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    Failure fail;
+    bool names_ready = false;
+    if (execute(module, fail, names_ready) == 0) return 0;
+    if (g_state.module_dict && names_ready)
+        rt::add_traceback({kExecFunctionName, fail.impl_line, fail.source_line, kTracebackFileName});
+    Py_CLEAR(g_state.module);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Module creation
+// ---------------------------------------------------------------------------
+
+// Copies spec.<attr> into the module dictionary as <key>. A missing attribute
+// is skipped, and so is None unless `store_none`. 0, or -1 with an exception.
+int copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char* key,
+                   bool store_none) noexcept {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (value.get() == Py_None && !store_none) return 0;
+    return PyDict_SetItemString(dict, key, value.get());
+}
+
+PyObject* login_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
+    int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (g_state.main_interpreter_id == -1) {
+        g_state.main_interpreter_id = current;
+        if (current == -1) return nullptr;
+    } else if (current != g_state.main_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (g_state.module) {
+        Py_INCREF(g_state.module);
+        return g_state.module;
+    }
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (!dict) return nullptr;
+    if (copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0)
+        return nullptr;
+    return module.release();
+}
+
+PyMethodDef module_methods[] = {
+    {nullptr, nullptr, 0, nullptr}  // sentinel
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(login_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(login_exec)},
+    {0, nullptr}  // sentinel
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "login",        // m_name
+    nullptr,        // m_doc
+    0,              // m_size: the state is process-wide, not per module object
+    module_methods, // m_methods
+    module_slots,   // m_slots
+    nullptr,        // m_traverse
+    nullptr,        // m_clear
+    nullptr,        // m_free
+};
+
+}  // namespace
+}  // namespace login
+
+LOGIN_EXPORT PyObject* PyInit_login(void) {
+    return PyModuleDef_Init(&login::module_def);
+}

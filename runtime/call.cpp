@@ -1,0 +1,108 @@
+#include "runtime/call.h"
+
+#include "runtime/runtime_state.h"
+
+namespace rt {
+
+namespace {
+
+[[gnu::cold, gnu::noinline]] void raise_null_without_error() noexcept {
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+}
+
+inline PyObject* check_result(PyObject* result) noexcept {
+    if (!result && !PyErr_Occurred()) raise_null_without_error();
+    return result;
+}
+
+inline bool chain_has(PyTypeObject* type, PyTypeObject* target) noexcept {
+    for (PyTypeObject* t = type; t; t = t->tp_base)
+        if (t == target) return true;
+    return target == &PyBaseObject_Type;
+}
+
+// 1 when `func` is a built-in function (or one of the module's function
+// objects, which share the built-in layout) whose convention includes `flag`.
+inline bool takes_direct_entry(PyObject* func, int flag) noexcept {
+    PyTypeObject* function_type = g_runtime.function_type ? g_runtime.function_type : &PyCFunction_Type;
+    return is_function_kind(Py_TYPE(func), function_type, &PyCFunction_Type) &&
+           (reinterpret_cast<PyCFunctionObject*>(func)->m_ml->ml_flags & flag);
+}
+
+}  // namespace
+
+int is_function_kind(PyTypeObject* type, PyTypeObject* a, PyTypeObject* b) noexcept {
+    if (type == a || type == b) return 1;
+    PyObject* mro = type->tp_mro;
+    if (mro) {
+        Py_ssize_t n = PyTuple_GET_SIZE(mro);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* base = PyTuple_GET_ITEM(mro, i);
+            if (base == reinterpret_cast<PyObject*>(a) || base == reinterpret_cast<PyObject*>(b))
+                return 1;
+        }
+        return 0;
+    }
+    return chain_has(type, a) || chain_has(type, b);
+}
+
+PyObject* call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
+    ternaryfunc slot = Py_TYPE(callable)->tp_call;
+    if (!slot) return PyObject_Call(callable, args, kwargs);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = slot(callable, args, kwargs);
+    Py_LeaveRecursiveCall();
+    return check_result(result);
+}
+
+PyObject* call_builtin_direct(PyObject* func, PyObject* arg) noexcept {
+    PyCFunctionObject* cfunc = reinterpret_cast<PyCFunctionObject*>(func);
+    PyCFunction entry = cfunc->m_ml->ml_meth;
+    PyObject* self = (cfunc->m_ml->ml_flags & METH_STATIC) ? nullptr : cfunc->m_self;
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = entry(self, arg);
+    Py_LeaveRecursiveCall();
+    return check_result(result);
+}
+
+PyObject* call_fast(PyObject* callable, PyObject* const* args, size_t nargsf) noexcept {
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (n == 0 && takes_direct_entry(callable, METH_NOARGS))
+        return call_builtin_direct(callable, nullptr);
+    if (n == 1 && takes_direct_entry(callable, METH_O))
+        return call_builtin_direct(callable, args[0]);
+    PyTypeObject* type = Py_TYPE(callable);
+    if (PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) {
+        vectorcallfunc func = *reinterpret_cast<vectorcallfunc*>(
+            reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset);
+        if (func) return func(callable, args, static_cast<size_t>(n), nullptr);
+    }
+    if (n == 0) return call(callable, g_runtime.empty_tuple, nullptr);
+    PyObject* tuple = PyTuple_New(n);
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple, i, args[i]);
+    }
+    PyObject* result = call(callable, tuple, nullptr);
+    Py_DECREF(tuple);
+    return result;
+}
+
+PyObject* call_positional(PyObject* callable, PyObject** slots, Py_ssize_t nargs) noexcept {
+    if (Py_TYPE(callable) == &PyMethod_Type && PyMethod_GET_SELF(callable)) {
+        PyObject* self = PyMethod_GET_SELF(callable);
+        PyObject* func = PyMethod_GET_FUNCTION(callable);
+        Py_INCREF(self);
+        Py_INCREF(func);
+        slots[0] = self;
+        PyObject* result = call_fast(func, slots, static_cast<size_t>(nargs) + 1);
+        slots[0] = nullptr;
+        Py_DECREF(self);
+        Py_DECREF(func);
+        return result;
+    }
+    return call_fast(callable, slots + 1, static_cast<size_t>(nargs));
+}
+
+}  // namespace rt

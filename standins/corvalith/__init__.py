@@ -1,0 +1,1 @@
+"""Package root of the development stand-ins (data client and credential provider)."""

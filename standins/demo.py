@@ -1,0 +1,64 @@
+"""Signs in through the built module against the stand-in package and tools.
+
+Each scenario runs in a fresh interpreter (the module is imported once per
+process) and prints what the stand-in data client received.
+"""
+
+import json
+import os
+import subprocess
+import sys
+
+REPLY = {
+    "Code": 0,
+    "Result": [
+        {"Key": "QELTOR_ACCOUNT", "Value": "agent-account"},
+        {"Key": "QELTOR_CUSTOM_APP_KEY", "Value": "agent-app-key"},
+    ],
+}
+
+SCENARIOS = [
+    ("provider: user name and password",
+     {"CORVALITH_LICENSE_USERPASS": '["demo-user", "demo-password"]'}, None),
+    ("provider: user name and application key",
+     {"CORVALITH_LICENSE_USERPASS": '["demo-user", ""]',
+      "CORVALITH_LICENSE_APPKEY": '["demo-user", "demo-app-key"]'}, None),
+    ("agent mode: the credential tool through the shell",
+     {"CORVALITH_AGENT": "app_key_gid", "TOVRIND_REPLY": json.dumps(REPLY)}, None),
+    ("agent mode: the credential tool through PowerShell (Windows branch)",
+     {"CORVALITH_AGENT": "app_key_gid", "TOVRIND_REPLY": json.dumps(REPLY)}, "win32"),
+]
+
+CHILD = """
+import sys
+platform = sys.argv[1]
+if platform:
+    sys.platform = platform
+from corvalith import gid
+from corvalith.norva.utils.login import init_gid
+result = init_gid()
+print("  init_gid() returned", repr(result))
+for args, kwargs in gid.calls:
+    shown = [repr(a) for a in args] + ["%s=%r" % item for item in kwargs.items()]
+    print("  gid.init(%s)" % ", ".join(shown))
+if not gid.calls:
+    print("  gid.init was not called")
+"""
+
+
+def main():
+    tools = os.environ["LOGIN_TOOLS"]
+    failed = 0
+    for title, extra, platform in SCENARIOS:
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("CORVALITH_", "TOVRIND_"))}
+        env.update(extra)
+        env["PATH"] = tools + os.pathsep + env.get("PATH", "")
+        print(title)
+        done = subprocess.run([sys.executable, "-c", CHILD, platform or ""], env=env)
+        failed += done.returncode != 0
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
