@@ -38,7 +38,8 @@ set(Python3_FIND_STRATEGY LOCATION)
 set(Python3_FIND_REGISTRY LAST)
 set(Python3_FIND_FRAMEWORK LAST)
 set(Python3_FIND_VIRTUALENV STANDARD)
-find_package(Python3 3.8...<3.9 COMPONENTS Interpreter Development.Module)
+find_package(Python3 3.8...<3.9 COMPONENTS Interpreter Development.Module
+             OPTIONAL_COMPONENTS Development.Embed)
 
 if(NOT Python3_FOUND OR NOT Python3_VERSION_MAJOR EQUAL 3 OR NOT Python3_VERSION_MINOR EQUAL 8)
   message(FATAL_ERROR
@@ -47,3 +48,5 @@ if(NOT Python3_FOUND OR NOT Python3_VERSION_MAJOR EQUAL 3 OR NOT Python3_VERSION
     "for example: cmake --preset default -DPython3_ROOT_DIR=$(pyenv prefix 3.8.18)")
 endif()
 message(STATUS "Building for CPython ${Python3_VERSION}: ${Python3_EXECUTABLE}")
+execute_process(COMMAND "${Python3_EXECUTABLE}" -c "import sys; print(sys.prefix)"
+                OUTPUT_VARIABLE Python3_PREFIX OUTPUT_STRIP_TRAILING_WHITESPACE)

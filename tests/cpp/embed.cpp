@@ -1,0 +1,75 @@
+#include "tests/cpp/embed.h"
+
+#include "runtime/runtime_state.h"
+
+namespace testing_support {
+
+namespace {
+PyObject* g_globals = nullptr;
+}
+
+PyObject* globals() { return g_globals; }
+
+PyObject* name(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);  // kept for the process, as the module keeps its names
+    PyObject_Hash(s);
+    return s;
+}
+
+void run(const char* code) {
+    rt::Ref r = rt::Ref::steal(PyRun_String(code, Py_file_input, g_globals, g_globals));
+    if (!r) {
+        PyErr_Print();
+        ADD_FAILURE() << "code raised: " << code;
+    }
+}
+
+rt::Ref eval(const char* expr) {
+    rt::Ref r = rt::Ref::steal(PyRun_String(expr, Py_eval_input, g_globals, g_globals));
+    if (!r) {
+        PyErr_Print();
+        ADD_FAILURE() << "expression raised: " << expr;
+    }
+    return r;
+}
+
+std::string take_error() {
+    if (!PyErr_Occurred()) return "";
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    std::string text = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    if (value) {
+        rt::Ref s = rt::Ref::steal(PyObject_Str(value));
+        if (s) text += std::string(": ") + PyUnicode_AsUTF8(s.get());
+    }
+    PyErr_Clear();
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return text;
+}
+
+}  // namespace testing_support
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    Py_InitializeEx(0);
+    {
+        using namespace testing_support;
+        PyObject* module = PyImport_AddModule("__runtime_test__");
+        g_globals = PyModule_GetDict(module);
+        Py_INCREF(g_globals);
+        PyObject* builtins = PyImport_AddModule("builtins");
+        PyDict_SetItemString(g_globals, "__builtins__", builtins);
+        PyObject* support = PyImport_AddModule("cython_runtime");
+        PyObject* empty = PyTuple_New(0);
+        rt::runtime_attach({g_globals, builtins, support, empty, &PyCFunction_Type,
+                            {name("cline_in_traceback"), name("__spec__"), name("_initializing"),
+                             name("asyncio.coroutines"), name("_is_coroutine")}});
+        Py_DECREF(empty);
+    }
+    int status = RUN_ALL_TESTS();
+    if (Py_FinalizeEx() < 0) status = status ? status : 120;
+    return status;
+}
