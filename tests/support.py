@@ -53,11 +53,14 @@ def child_env(env=None):
 def _spawn(job, env):
     proc = subprocess.run([PYTHON, "-X", "faulthandler", RUNNER], input=json.dumps(job),
                           env=child_env(env), capture_output=True, text=True, timeout=300)
-    for line in reversed(proc.stdout.splitlines()):
-        if line.startswith(MARKER):
-            return json.loads(line[len(MARKER):])
-    raise AssertionError("child gave no result (exit status %s)\nstdout:\n%s\nstderr:\n%s"
-                         % (proc.returncode, proc.stdout, proc.stderr))
+    # A child that reported but then exited uncleanly (a sanitizer or memory
+    # checker finding at exit, a crash in finalisation) fails the case too.
+    if proc.returncode == 0:
+        for line in reversed(proc.stdout.splitlines()):
+            if line.startswith(MARKER):
+                return json.loads(line[len(MARKER):])
+    raise AssertionError("child gave no result or failed (exit status %s)\nstdout:\n%s\nstderr:\n%s"
+                         % (proc.returncode, proc.stdout[-4000:], proc.stderr[-8000:]))
 
 
 def run_child(code, env=None):
