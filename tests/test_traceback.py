@@ -1,0 +1,144 @@
+"""Traceback entries of failures inside the module: names, files, lines, the switch."""
+import os
+import re
+import unittest
+
+from support import EXEC_FN, INIT_FN, ROOT, TB_FILE, ChildCase, run_child
+
+IMPL_SOURCE = os.path.join(ROOT, "corvalith", "norva", "utils", "login.cpp")
+
+# Child-side helpers: find the module's entry in a traceback and describe it.
+HELPERS = r"""
+rt_mod = lambda: sys.modules['cython_runtime']
+
+def failure(fn):
+    try:
+        fn()
+    except BaseException as exc:
+        return exc
+    raise AssertionError('no failure')
+
+def entry(exc, prefix):
+    tb = exc.__traceback__
+    while tb is not None and not tb.tb_frame.f_code.co_name.startswith(prefix):
+        tb = tb.tb_next
+    return tb
+
+def describe(tb):
+    code = tb.tb_frame.f_code
+    return [code.co_name, code.co_filename, tb.tb_lineno, code.co_firstlineno]
+
+class Block:
+    def find_spec(self, name, path=None, target=None):
+        if name == 'json':
+            raiser()
+
+def failing_exec():
+    # The failure of module execution at the import of json, and whether it
+    # is the very exception the import raised.
+    import corvalith.norva.sdk.license_helper  # itself imports json
+    sys.modules.pop('json', None)
+    sys.meta_path.insert(0, Block())
+    boom = new_boom()
+    try:
+        exc = failure(load)
+        return exc, exc is boom
+    finally:
+        del sys.meta_path[0]
+"""
+
+
+class Entries(ChildCase):
+    def assertShown(self, name, func, source_line):
+        """``name`` extends ``func`` with a C++ line that fails at ``source_line``."""
+        match = re.fullmatch(re.escape(func) + r" \(corvalith/norva/utils/login\.cpp:(\d+)\)", name)
+        self.assertIsNotNone(match, name)
+        with open(IMPL_SOURCE, encoding="utf-8") as f:
+            site = f.read().splitlines()[int(match.group(1)) - 1]
+        self.assertIn("FAIL(%d)" % source_line, site)
+
+    def test_init_gid_entries(self):
+        result = run_child(HELPERS + """
+login = load()
+absent = hasattr(rt_mod(), 'cline_in_traceback')
+login.get_license_info = raiser
+raised = failure(login.init_gid)
+head = entry(raised, 'corvalith')
+after = head.tb_next.tb_frame.f_code.co_name
+del login.os
+hidden = [failure(login.init_gid) for _ in range(2)]
+modes = {}
+for value in (True, 1):
+    rt_mod().cline_in_traceback = value
+    modes[repr(value)] = failure(login.init_gid)
+rt_mod().cline_in_traceback = False
+again = failure(login.init_gid)
+code = lambda exc: entry(exc, 'corvalith').tb_frame.f_code
+out = {'absent': absent, 'boom': [raised is BOOM, type(raised).__name__, describe(head), after],
+       'hidden': [describe(entry(e, 'corvalith')) for e in hidden],
+       'shown': {k: describe(entry(e, 'corvalith')) for k, e in modes.items()},
+       'same_hidden': code(hidden[0]) is code(hidden[1]) is code(again),
+       'same_shown': code(modes['True']) is code(modes['1']),
+       'separate': code(modes['True']) is not code(hidden[0]),
+       'co_filename': login.init_gid.__code__.co_filename}""")
+        self.assertOk(result)
+        out = result["out"]
+        self.assertFalse(out["absent"])
+        # The caller's very exception, with the entry ahead of the raising frame.
+        self.assertEqual(out["boom"], [True, "Boom", [INIT_FN, TB_FILE, 41, 41], "raiser"])
+        self.assertEqual(out["hidden"], [[INIT_FN, TB_FILE, 10, 10]] * 2)
+        for value, (name, filename, line, first) in out["shown"].items():
+            with self.subTest(value=value):
+                self.assertShown(name, INIT_FN, 10)
+                self.assertEqual([filename, line, first], [TB_FILE, 10, 10])
+        self.assertTrue(out["same_hidden"] and out["same_shown"] and out["separate"])
+        self.assertEqual(out["co_filename"].replace("\\", "\\\\"), TB_FILE)
+
+    def test_switch_values(self):
+        result = run_child(HELPERS + """
+login = load()
+del login.os
+class Raising:
+    calls = 0
+    def __bool__(self):
+        Raising.calls += 1
+        raise ValueError('no truth')
+out = {}
+for label, value in (('raising', Raising()), ('zero', 0), ('text', 'yes')):
+    rt_mod().cline_in_traceback = value
+    exc = failure(login.init_gid)
+    out[label] = [type(exc).__name__, str(exc), exc.__context__ is None,
+                  entry(exc, 'corvalith').tb_frame.f_code.co_name]
+out['calls'] = Raising.calls
+out['after'] = repr(rt_mod().cline_in_traceback)""")
+        self.assertOk(result)
+        out = result["out"]
+        unchanged = ["NameError", "name 'os' is not defined", True]
+        self.assertEqual(out["raising"], unchanged + [INIT_FN])
+        self.assertEqual(out["zero"], unchanged + [INIT_FN])
+        self.assertEqual(out["text"][:3], unchanged)
+        self.assertShown(out["text"][3], INIT_FN, 10)
+        self.assertEqual(out["calls"], 1)
+        self.assertEqual(out["after"], "'yes'")
+
+    def test_module_execution_entries(self):
+        result = run_child(HELPERS + """
+(first, same1), (second, same2) = failing_exec(), failing_exec()
+after = repr(rt_mod().cline_in_traceback)
+rt_mod().cline_in_traceback = True
+shown, _ = failing_exec()
+out = {'hidden': [describe(entry(e, 'init')) for e in (first, second)], 'after': after,
+       'same': entry(first, 'init').tb_frame.f_code is entry(second, 'init').tb_frame.f_code,
+       'shown': describe(entry(shown, 'init')), 'boom': [same1, same2]}""")
+        self.assertOk(result)
+        out = result["out"]
+        self.assertEqual(out["hidden"], [[EXEC_FN, TB_FILE, 6, 6]] * 2)
+        self.assertEqual(out["after"], "False")
+        self.assertTrue(out["same"])
+        self.assertEqual(out["boom"], [True, True])
+        self.assertShown(out["shown"][0], EXEC_FN, 6)
+        self.assertEqual(out["shown"][1:], [TB_FILE, 6, 6])
+
+
+if __name__ == "__main__":
+    unittest.main()
