@@ -1,5 +1,7 @@
 #include "runtime/call.h"
 
+#include "runtime/function.h"
+#include "runtime/protocol.h"
 #include "runtime/runtime_state.h"
 
 namespace rt {
@@ -22,11 +24,22 @@ inline bool chain_has(PyTypeObject* type, PyTypeObject* target) noexcept {
 }
 
 // 1 when `func` is a built-in function (or one of the module's function
-// objects, which share the built-in layout) whose convention includes `flag`.
+// objects, which share the built-in layout) whose convention includes `flag`
+// and whose native entry receives m_self. A native method of the function type
+// takes its receiver from the arguments, which only its vector-call entry
+// knows: it is never entered directly.
 inline bool takes_direct_entry(PyObject* func, int flag) noexcept {
+    PyTypeObject* type = Py_TYPE(func);
+    if (type == &PyCFunction_Type)
+        return reinterpret_cast<PyCFunctionObject*>(func)->m_ml->ml_flags & flag;
     PyTypeObject* function_type = g_runtime.function_type ? g_runtime.function_type : &PyCFunction_Type;
-    return is_function_kind(Py_TYPE(func), function_type, &PyCFunction_Type) &&
-           (reinterpret_cast<PyCFunctionObject*>(func)->m_ml->ml_flags & flag);
+    // The exact type first: the kind test walks the MRO of everything else.
+    if (type != function_type && !is_function_kind(type, function_type, &PyCFunction_Type)) return false;
+    if (!(reinterpret_cast<PyCFunctionObject*>(func)->m_ml->ml_flags & flag)) return false;
+    if (function_type == &PyCFunction_Type || (type != function_type && !is_subtype(type, function_type)))
+        return true;
+    int flags = reinterpret_cast<FunctionObject*>(func)->flags;
+    return (flags & (FUNC_NATIVE_METHOD | FUNC_STATIC)) != FUNC_NATIVE_METHOD;
 }
 
 }  // namespace
@@ -87,22 +100,6 @@ PyObject* call_fast(PyObject* callable, PyObject* const* args, size_t nargsf) no
     PyObject* result = call(callable, tuple, nullptr);
     Py_DECREF(tuple);
     return result;
-}
-
-PyObject* call_positional(PyObject* callable, PyObject** slots, Py_ssize_t nargs) noexcept {
-    if (Py_TYPE(callable) == &PyMethod_Type && PyMethod_GET_SELF(callable)) {
-        PyObject* self = PyMethod_GET_SELF(callable);
-        PyObject* func = PyMethod_GET_FUNCTION(callable);
-        Py_INCREF(self);
-        Py_INCREF(func);
-        slots[0] = self;
-        PyObject* result = call_fast(func, slots, static_cast<size_t>(nargs) + 1);
-        slots[0] = nullptr;
-        Py_DECREF(self);
-        Py_DECREF(func);
-        return result;
-    }
-    return call_fast(callable, slots + 1, static_cast<size_t>(nargs));
 }
 
 }  // namespace rt

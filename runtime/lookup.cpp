@@ -11,6 +11,9 @@ inline Py_hash_t cached_hash(PyObject* name) noexcept {
     return reinterpret_cast<PyASCIIObject*>(name)->hash;
 }
 
+// "__getattr__", interned by the interpreter at its first use.
+_Py_Identifier module_getattr_name = {nullptr, "__getattr__", nullptr};
+
 [[gnu::cold, gnu::noinline]] void raise_name_error(PyObject* name) noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 }
@@ -23,7 +26,7 @@ PyObject* get_builtin(PyObject* name) noexcept {
     return result;
 }
 
-PyObject* get_global(SiteMemo& memo, PyObject* name) noexcept {
+PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept {
     PyDictObject* dict = reinterpret_cast<PyDictObject*>(g_runtime.globals);
     if (dict->ma_version_tag == memo.version) {
         if (memo.value) {
@@ -33,25 +36,35 @@ PyObject* get_global(SiteMemo& memo, PyObject* name) noexcept {
         return get_builtin(name);
     }
     PyObject* value = _PyDict_GetItem_KnownHash(g_runtime.globals, name, cached_hash(name));
+    // A search that failed (a key's __eq__ raised) proves nothing about the
+    // name: it is not memoised as absent, so the next use searches again.
+    if (!value && PyErr_Occurred()) return nullptr;
     memo.version = dict->ma_version_tag;
     memo.value = value;
     if (value) {
         Py_INCREF(value);
         return value;
     }
-    if (PyErr_Occurred()) return nullptr;
     return get_builtin(name);
 }
 
-PyObject* get_attr(PyObject* obj, PyObject* name) noexcept {
-    getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
-    if (getattro) return getattro(obj, name);
-    return PyObject_GetAttr(obj, name);
-}
-
 PyObject* get_attr_noerror(PyObject* obj, PyObject* name) noexcept {
-    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr)
+    getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
+    if (getattro == PyObject_GenericGetAttr)
         return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+    if (getattro == PyModule_Type.tp_getattro) {
+        // A module's own read is the generic one, then the module's
+        // __getattr__, then a formatted AttributeError. Where the module has
+        // no __getattr__ the answer is the generic read's, so a missing name
+        // (the builtins fallback of every global the module lacks) costs
+        // no exception at all.
+        PyObject* found = _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+        if (found || PyErr_Occurred()) return found;
+        PyObject* dict = PyModule_GetDict(obj);
+        if (!dict) return nullptr;
+        PyObject* hook = _PyDict_GetItemIdWithError(dict, &module_getattr_name);
+        if (!hook) return nullptr;  // absent, or the dictionary's error
+    }
     PyObject* result = get_attr(obj, name);
     if (!result) {
         PyObject* type = PyErr_Occurred();

@@ -158,11 +158,13 @@ int unpack2(PyObject* obj, Ref& first, Ref& second) noexcept {
     if (a) b = Ref::steal(next(iter.get()));
     if (!b) {
         Py_ssize_t got = a ? 1 : 0;
+        iter.reset();
         if (finish_iteration() == 0) raise_need_more_values(got);
         return -1;
     }
-    Ref extra = Ref::steal(next(iter.get()));
+    PyObject* extra = next(iter.get());
     if (extra) {
+        Py_DECREF(extra);
         raise_too_many_values();
         return -1;
     }

@@ -1,0 +1,328 @@
+// Call paths: the direct entry of built-in functions, the vectorcall and tuple
+// fallbacks, bound-method unpacking into the spare slot, the recursion guard
+// and the null-without-error rule.
+#include "tests/cpp/embed.h"
+
+#include "runtime/call.h"
+#include "runtime/protocol.h"
+#include "runtime/runtime_state.h"
+
+using rt::Ref;
+using testing_support::eval;
+using testing_support::run;
+using testing_support::take_error;
+
+namespace {
+
+// A zeroed static type object that was never readied (so it has no MRO).
+PyTypeObject unready_type(const char* name) {
+    PyTypeObject type{};
+    type.ob_base.ob_base.ob_refcnt = 1;
+    type.tp_name = name;
+    return type;
+}
+
+// What the test callees saw.
+struct Seen {
+    int native = 0;                 // entries into ml_meth
+    int vector = 0;                 // entries through the planted vectorcall
+    PyObject* self = nullptr;       // the self argument of the last native entry
+    PyObject* arg = nullptr;        // its argument
+    PyObject* const* args = nullptr;  // the argument array of the last vectorcall
+    size_t nargsf = 0;
+    PyObject* first = nullptr;      // args[0] of the last vectorcall
+};
+Seen seen;
+
+PyObject* cl_native(PyObject* self, PyObject* arg) {
+    ++seen.native;
+    seen.self = self;
+    seen.arg = arg;
+    Py_RETURN_NONE;
+}
+
+PyObject* cl_vector(PyObject*, PyObject* const* args, size_t nargsf, PyObject*) {
+    ++seen.vector;
+    seen.args = args;
+    seen.nargsf = nargsf;
+    seen.first = PyVectorcall_NARGS(nargsf) ? args[0] : nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* cl_null_without_error(PyObject*, PyObject*) { return nullptr; }
+
+PyMethodDef cl_noargs_def = {"cl_noargs", cl_native, METH_NOARGS, nullptr};
+PyMethodDef cl_o_def = {"cl_o", cl_native, METH_O, nullptr};
+PyMethodDef cl_static_o_def = {"cl_static_o", cl_native, METH_O | METH_STATIC, nullptr};
+PyMethodDef cl_varargs_def = {"cl_varargs", cl_native, METH_VARARGS, nullptr};
+PyMethodDef cl_null_def = {"cl_null", cl_null_without_error, METH_O, nullptr};
+
+// A built-in function whose vectorcall entry is replaced by the recording one,
+// so that the two ways in can be told apart.
+Ref planted_function(PyMethodDef* def, PyObject* self) {
+    Ref func = Ref::steal(PyCFunction_NewEx(def, self, nullptr));
+    reinterpret_cast<PyCFunctionObject*>(func.get())->vectorcall = cl_vector;
+    return func;
+}
+
+// A callable type with a call slot and no vectorcall.
+PyObject* cl_tp_call(PyObject*, PyObject* args, PyObject*) {
+    ++seen.native;
+    seen.arg = args;
+    Py_RETURN_NONE;
+}
+PyObject* cl_tp_call_null(PyObject*, PyObject*, PyObject*) { return nullptr; }
+
+PyTypeObject cl_callable_type = unready_type("cl_callable");
+PyTypeObject cl_null_callable_type = unready_type("cl_null_callable");
+
+class CallPath : public EmbeddedTest {
+protected:
+    void SetUp() override {
+        EmbeddedTest::SetUp();
+        seen = Seen{};
+        for (PyTypeObject* type : {&cl_callable_type, &cl_null_callable_type}) {
+            if (type->tp_flags & Py_TPFLAGS_READY) continue;
+            type->tp_basicsize = sizeof(PyObject);
+            type->tp_flags = Py_TPFLAGS_DEFAULT;
+            type->tp_new = PyType_GenericNew;
+            type->tp_call = type == &cl_callable_type ? cl_tp_call : cl_tp_call_null;
+            ASSERT_EQ(PyType_Ready(type), 0);
+        }
+    }
+};
+
+TEST_F(CallPath, OneArgumentEntersAMethOFunctionDirectly) {
+    Ref self = eval("object()");
+    Ref func = planted_function(&cl_o_def, self.get());
+    Ref arg = eval("'x'");
+    PyObject* args[] = {arg.get(), arg.get()};
+
+    Ref one = Ref::steal(rt::call_fast(func.get(), args, 1));
+    ASSERT_TRUE(one);
+    EXPECT_EQ(seen.native, 1);
+    EXPECT_EQ(seen.vector, 0);
+    EXPECT_EQ(seen.self, self.get());
+    EXPECT_EQ(seen.arg, arg.get());
+
+    // Two arguments: not the direct entry, and the offset bit is not passed on.
+    Ref two = Ref::steal(rt::call_fast(func.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    ASSERT_TRUE(two);
+    EXPECT_EQ(seen.native, 1);
+    EXPECT_EQ(seen.vector, 1);
+    EXPECT_EQ(seen.args, args);
+    EXPECT_EQ(seen.nargsf, 2u);
+
+    // The offset bit does not hide a one-argument call from the direct entry.
+    Py_XDECREF(rt::call_fast(func.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    EXPECT_EQ(seen.native, 2);
+    EXPECT_EQ(seen.vector, 1);
+}
+
+TEST_F(CallPath, NoArgumentEntersAMethNoargsFunctionDirectly) {
+    Ref self = eval("object()");
+    Ref noargs = planted_function(&cl_noargs_def, self.get());
+    Ref none = Ref::steal(rt::call_fast(noargs.get(), nullptr, 0));
+    ASSERT_EQ(none.get(), Py_None);
+    EXPECT_EQ(seen.native, 1);
+    EXPECT_EQ(seen.vector, 0);
+    EXPECT_EQ(seen.self, self.get());
+    EXPECT_EQ(seen.arg, nullptr);
+
+    // A METH_O function with no argument and a METH_NOARGS one with one
+    // argument are left to their vectorcall entry, which checks the count.
+    Ref o = planted_function(&cl_o_def, self.get());
+    PyObject* args[] = {self.get()};
+    Py_XDECREF(rt::call_fast(o.get(), args, 0));
+    Py_XDECREF(rt::call_fast(noargs.get(), args, 1));
+    EXPECT_EQ(seen.native, 1);
+    EXPECT_EQ(seen.vector, 2);
+}
+
+TEST_F(CallPath, StaticEntriesGetNoSelf) {
+    Ref self = eval("object()");
+    Ref func = planted_function(&cl_static_o_def, self.get());
+    Ref arg = eval("1");
+    PyObject* args[] = {arg.get()};
+    Py_XDECREF(rt::call_fast(func.get(), args, 1));
+    EXPECT_EQ(seen.native, 1);
+    EXPECT_EQ(seen.self, nullptr);
+    EXPECT_EQ(seen.arg, arg.get());
+}
+
+TEST_F(CallPath, WithoutVectorcallATupleIsBuilt) {
+    Ref callable = Ref::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(&cl_callable_type), nullptr));
+    ASSERT_TRUE(callable);
+    Ref a = eval("'a'"), b = eval("'b'");
+    PyObject* args[] = {a.get(), b.get()};
+    Py_ssize_t before = Py_REFCNT(a.get());
+    Py_XDECREF(rt::call_fast(callable.get(), args, 2));
+    EXPECT_EQ(seen.native, 1);
+    EXPECT_EQ(Py_REFCNT(a.get()), before);  // the tuple was released
+    Py_XDECREF(rt::call_fast(callable.get(), nullptr, 0));
+    EXPECT_EQ(seen.native, 2);
+    EXPECT_EQ(seen.arg, rt::g_runtime.empty_tuple);
+}
+
+TEST_F(CallPath, ABoundMethodIsCalledWithItsObjectInTheSpareSlot) {
+    Ref func = planted_function(&cl_varargs_def, nullptr);
+    Ref self = eval("object()");
+    Ref method = Ref::steal(PyMethod_New(func.get(), self.get()));
+    ASSERT_TRUE(method);
+    Ref a = eval("'a'"), b = eval("'b'");
+    PyObject* slots[3] = {nullptr, a.get(), b.get()};
+    Py_ssize_t self_refs = Py_REFCNT(self.get());
+    Py_ssize_t func_refs = Py_REFCNT(func.get());
+
+    Ref result = Ref::steal(rt::call_positional(method.get(), slots, 2));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(seen.vector, 1);
+    EXPECT_EQ(seen.args, &slots[0]);  // the caller's own array, not a copy
+    EXPECT_EQ(seen.first, self.get());
+    EXPECT_EQ(seen.nargsf, 3u);
+    EXPECT_EQ(slots[1], a.get());
+    EXPECT_EQ(slots[2], b.get());
+    EXPECT_EQ(Py_REFCNT(self.get()), self_refs);
+    EXPECT_EQ(Py_REFCNT(func.get()), func_refs);
+
+    // Anything else gets the window after the spare slot and the plain count.
+    Py_XDECREF(rt::call_positional(func.get(), slots, 2));
+    EXPECT_EQ(seen.vector, 2);
+    EXPECT_EQ(seen.args, &slots[1]);
+    EXPECT_EQ(seen.first, a.get());
+    EXPECT_EQ(seen.nargsf, 2u);
+}
+
+TEST_F(CallPath, ABoundMethodOfAMethOFunctionWithNoArgumentIsEnteredDirectly) {
+    Ref func = planted_function(&cl_o_def, nullptr);
+    Ref self = eval("object()");
+    Ref method = Ref::steal(PyMethod_New(func.get(), self.get()));
+    PyObject* slots[1] = {nullptr};
+    Py_XDECREF(rt::call_positional(method.get(), slots, 0));
+    EXPECT_EQ(seen.native, 1);
+    EXPECT_EQ(seen.vector, 0);
+    EXPECT_EQ(seen.arg, self.get());
+}
+
+TEST_F(CallPath, NullWithoutAnExceptionBecomesSystemError) {
+    const char* expected = "SystemError: NULL result without error in PyObject_Call";
+    Ref func = Ref::steal(PyCFunction_NewEx(&cl_null_def, nullptr, nullptr));
+    Ref arg = eval("1");
+    EXPECT_FALSE(Ref::steal(rt::call_builtin_direct(func.get(), arg.get())));
+    EXPECT_EQ(take_error(), expected);
+    PyObject* args[] = {arg.get()};
+    EXPECT_FALSE(Ref::steal(rt::call_fast(func.get(), args, 1)));
+    EXPECT_EQ(take_error(), expected);
+
+    Ref callable = Ref::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(&cl_null_callable_type), nullptr));
+    ASSERT_TRUE(callable);
+    EXPECT_FALSE(Ref::steal(rt::call(callable.get(), rt::g_runtime.empty_tuple, nullptr)));
+    EXPECT_EQ(take_error(), expected);
+    EXPECT_FALSE(Ref::steal(rt::call_fast(callable.get(), args, 1)));
+    EXPECT_EQ(take_error(), expected);
+
+    // An exception the callee did set passes through unchanged.
+    Ref raising = eval("int");
+    Ref bad = eval("('x',)");
+    EXPECT_FALSE(Ref::steal(rt::call(raising.get(), bad.get(), nullptr)));
+    EXPECT_EQ(take_error(), "ValueError: invalid literal for int() with base 10: 'x'");
+}
+
+// Callees that call themselves again through the path under test.
+PyObject* cl_nested_slot(PyObject* self, PyObject* args, PyObject*) {
+    ++seen.native;
+    return rt::call(self, args, nullptr);
+}
+PyObject* cl_nested_direct(PyObject* self, PyObject* arg) {
+    ++seen.native;
+    return rt::call_builtin_direct(self, arg);
+}
+PyMethodDef cl_nested_def = {"cl_nested", cl_nested_direct, METH_O, nullptr};
+PyTypeObject cl_nested_type = unready_type("cl_nested");
+
+class RecursionGuard : public CallPath {
+protected:
+    void SetUp() override {
+        CallPath::SetUp();
+        limit_ = Py_GetRecursionLimit();
+        Py_SetRecursionLimit(60);
+        depth_ = PyThreadState_Get()->recursion_depth;
+    }
+    void TearDown() override {
+        EXPECT_EQ(PyThreadState_Get()->recursion_depth, depth_);
+        Py_SetRecursionLimit(limit_);
+        CallPath::TearDown();
+    }
+    int limit_ = 0;
+    int depth_ = 0;
+};
+
+TEST_F(RecursionGuard, NestedGuardedCallsStopAtTheLimit) {
+    if (!(cl_nested_type.tp_flags & Py_TPFLAGS_READY)) {
+        cl_nested_type.tp_basicsize = sizeof(PyObject);
+        cl_nested_type.tp_flags = Py_TPFLAGS_DEFAULT;
+        cl_nested_type.tp_new = PyType_GenericNew;
+        cl_nested_type.tp_call = cl_nested_slot;
+        ASSERT_EQ(PyType_Ready(&cl_nested_type), 0);
+    }
+    Ref nested = Ref::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(&cl_nested_type), nullptr));
+    ASSERT_TRUE(nested);
+    EXPECT_FALSE(Ref::steal(rt::call(nested.get(), rt::g_runtime.empty_tuple, nullptr)));
+    EXPECT_EQ(take_error(), "RecursionError: maximum recursion depth exceeded while calling a Python object");
+    EXPECT_GE(seen.native, 60 - depth_ - 1);
+    EXPECT_LE(seen.native, 60 - depth_);
+}
+
+TEST_F(RecursionGuard, NestedDirectCallsStopAtTheLimit) {
+    Ref func = Ref::steal(PyCFunction_NewEx(&cl_nested_def, nullptr, nullptr));
+    // The function is its own self, so each entry can call it again.
+    reinterpret_cast<PyCFunctionObject*>(func.get())->m_self = func.get();
+    Ref arg = eval("1");
+    EXPECT_FALSE(Ref::steal(rt::call_builtin_direct(func.get(), arg.get())));
+    reinterpret_cast<PyCFunctionObject*>(func.get())->m_self = nullptr;
+    EXPECT_EQ(take_error(), "RecursionError: maximum recursion depth exceeded while calling a Python object");
+    EXPECT_GE(seen.native, 60 - depth_ - 1);
+    EXPECT_LE(seen.native, 60 - depth_);
+}
+
+// Types that were never readied have no MRO: the base chains decide.
+PyTypeObject cl_unready_a = unready_type("cl_unready_a");
+PyTypeObject cl_unready_b = unready_type("cl_unready_b");
+
+TEST_F(CallPath, FunctionKindFollowsTheMroOrTheBaseChain) {
+    run("class ClA: pass\nclass ClB: pass\nclass ClC(ClB): pass\nclass ClD(ClC, ClA): pass\n");
+    auto type = [](const char* expr) {
+        Ref t = eval(expr);
+        return reinterpret_cast<PyTypeObject*>(t.get());  // kept alive by the globals
+    };
+    PyTypeObject* a = type("ClA");
+    PyTypeObject* b = type("ClB");
+    EXPECT_EQ(rt::is_function_kind(a, a, b), 1);
+    EXPECT_EQ(rt::is_function_kind(type("ClC"), a, b), 1);
+    EXPECT_EQ(rt::is_function_kind(type("ClD"), &PyLong_Type, a), 1);
+    EXPECT_EQ(rt::is_function_kind(type("ClC"), a, &PyLong_Type), 0);
+    EXPECT_EQ(rt::is_function_kind(&PyCFunction_Type, a, b), 0);
+
+    cl_unready_a.tp_base = &cl_unready_b;
+    ASSERT_EQ(cl_unready_a.tp_mro, nullptr);
+    EXPECT_EQ(rt::is_function_kind(&cl_unready_a, &PyLong_Type, &cl_unready_b), 1);
+    EXPECT_EQ(rt::is_function_kind(&cl_unready_a, &PyLong_Type, &PyBaseObject_Type), 1);
+    EXPECT_EQ(rt::is_function_kind(&cl_unready_a, &PyBaseObject_Type, &PyLong_Type), 1);
+    EXPECT_EQ(rt::is_function_kind(&cl_unready_a, &PyLong_Type, &PyFloat_Type), 0);
+}
+
+// A type that was never readied has no MRO: the base chain decides.
+PyTypeObject cl_unready_error = unready_type("cl_unready_error");
+PyTypeObject cl_unready_root = unready_type("cl_unready_root");
+
+TEST_F(CallPath, SubtypeTestFollowsTheBaseChainWithoutAnMro) {
+    cl_unready_error.tp_base = reinterpret_cast<PyTypeObject*>(PyExc_KeyError);
+    ASSERT_EQ(cl_unready_error.tp_mro, nullptr);
+    EXPECT_EQ(rt::is_subtype(&cl_unready_error, reinterpret_cast<PyTypeObject*>(PyExc_LookupError)), 1);
+    EXPECT_EQ(rt::is_subtype(&cl_unready_error, reinterpret_cast<PyTypeObject*>(PyExc_ValueError)), 0);
+    EXPECT_EQ(rt::is_subtype(&cl_unready_root, &PyBaseObject_Type), 1);
+    EXPECT_EQ(rt::is_subtype(&cl_unready_root, &PyLong_Type), 0);
+    EXPECT_EQ(rt::is_subtype(&cl_unready_root, &cl_unready_root), 1);
+}
+
+}  // namespace
