@@ -298,6 +298,23 @@ TEST_F(FunctionType, FastCallEntersDirectEntriesOfThisTypeAndItsSubtypes) {
     EXPECT_EQ(stub_calls, 1);
 }
 
+// Entering a native method directly would hand its entry the function object
+// as receiver; the fast call leaves the receiver to the vector-call entry.
+TEST_F(FunctionType, FastCallLeavesNativeMethodsToTheirVectorCallEntry) {
+    Ref r = eval("'recv'"), x = Ref::steal(one());
+    Ref o = make(&def_o, rt::FUNC_NATIVE_METHOD);
+    PyObject* one_arg[] = {r.get()};
+    EXPECT_EQ(outcome(rt::call_fast(o.get(), one_arg, 1)),
+              "TypeError: f_o() takes exactly one argument (0 given)");
+    PyObject* two_args[] = {r.get(), x.get()};
+    EXPECT_EQ(outcome(rt::call_fast(o.get(), two_args, 2)), "('o', 'recv', 1)");
+    Ref n = make(&def_noargs, rt::FUNC_NATIVE_METHOD);
+    EXPECT_EQ(outcome(rt::call_fast(n.get(), nullptr, 0)), "TypeError: f_noargs() needs an argument");
+    // A static native method keeps the object itself as receiver, directly too.
+    Ref s = make(&def_o, rt::FUNC_NATIVE_METHOD | rt::FUNC_STATIC);
+    EXPECT_EQ(shown(s, outcome(rt::call_fast(s.get(), two_args, 1))), "('o', F, 'recv')");
+}
+
 namespace {
 int provider_calls;
 PyObject* provider_answer;  // borrowed by the provider; null makes it fail
