@@ -53,6 +53,10 @@ out = {
               f.__annotations__, f.__annotations__ is f.__annotations__],
     'globals': [f.__globals__ is vars(login), f.func_globals is vars(login)],
     'code': [f.__code__ is f.func_code, f.__code__.co_name, f.__code__.co_firstlineno],
+    'code shape': [getattr(f.__code__, a) for a in (
+        'co_argcount', 'co_posonlyargcount', 'co_kwonlyargcount', 'co_nlocals', 'co_stacksize',
+        'co_flags', 'co_code', 'co_lnotab', 'co_consts', 'co_names', 'co_freevars', 'co_cellvars',
+        'co_varnames', 'co_filename')],
     'coroutine': [f._is_coroutine, f._is_coroutine is f._is_coroutine],
     'gc': [gc.is_tracked(f), weakref.ref(f)() is f],
     'new': trial('type(f)()'),
@@ -66,6 +70,11 @@ out = {
             "dicts": [{}, True, {}, True],
             "globals": [True, True],
             "code": [True, "init_gid", 9],
+            # Optimised, new locals; the interpreter adds "no free variables" (0x40).
+            "code shape": [0, 0, 0, 10, 0, 0x43, "b''", "b''", [], [], [], [],
+                           ["agent", "ps_cmd", "res", "result", "list_values", "dic", "user_id",
+                            "app_key", "user", "pw"],
+                           "corvalith\\norva\\utils\\login.py"],
             "coroutine": [False, True],
             "gc": [True, True],
             "new": ["TypeError: cannot create '%s.%s' instances" % (REGISTRY, TYPE_NAME)],

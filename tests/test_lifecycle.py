@@ -1,4 +1,4 @@
-"""Loading the module: definition, creation from the spec, the single execution."""
+"""Loading the module: definition, creation from the import spec, the single execution."""
 import unittest
 
 from support import EXEC_FN, MODULE, ChildCase, call, run_child
