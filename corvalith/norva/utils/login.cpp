@@ -77,11 +77,6 @@ rt::SiteMemo site_gid_userpass;         // line 43
 rt::SiteMemo site_license_appkey;       // line 45
 rt::SiteMemo site_gid_appkey;           // line 47
 
-// Sets key: value in a keyword dict being built. 0, or -1 with an exception.
-inline int set_keyword(PyObject* kwargs, PyObject* key, PyObject* value) noexcept {
-    return PyDict_SetItem(kwargs, key, value);
-}
-
 // "Key" in dic and dic["Key"] == expected. 1, 0, or -1 with an exception.
 int entry_key_is(PyObject* dic, PyObject* expected) noexcept {
     const Names& n = g_state.names;
@@ -107,7 +102,7 @@ int init_with_appkey(rt::SiteMemo& site, PyObject* first, PyObject* key, Failure
     PyTuple_SET_ITEM(args.get(), 0, first);
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) FAIL(line);
-    if (set_keyword(kwargs.get(), n.appkey, key) < 0) FAIL(line);
+    if (PyDict_SetItem(kwargs.get(), n.appkey, key) < 0) FAIL(line);
     Ref done = Ref::steal(rt::call(init.get(), args.get(), kwargs.get()));
     if (!done) FAIL(line);
     return 0;
@@ -172,11 +167,11 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
             PyObject* slots[1] = {nullptr};
             Ref env = Ref::steal(rt::call_positional(copy.get(), slots, 0));
             if (!env) FAIL(16);
-            if (set_keyword(kwargs.get(), n.env, env.get()) < 0) FAIL(16);
+            if (PyDict_SetItem(kwargs.get(), n.env, env.get()) < 0) FAIL(16);
         }
-        if (set_keyword(kwargs.get(), n.capture_output, Py_True) < 0) FAIL(16);
-        if (set_keyword(kwargs.get(), n.text, Py_True) < 0) FAIL(16);
-        if (set_keyword(kwargs.get(), n.encoding, n.utf_8) < 0) FAIL(16);
+        if (PyDict_SetItem(kwargs.get(), n.capture_output, Py_True) < 0) FAIL(16);
+        if (PyDict_SetItem(kwargs.get(), n.text, Py_True) < 0) FAIL(16);
+        if (PyDict_SetItem(kwargs.get(), n.encoding, n.utf_8) < 0) FAIL(16);
         v.res = Ref::steal(rt::call(run.get(), args.get(), kwargs.get()));
         if (!v.res) FAIL(14);
     } else {
@@ -189,10 +184,10 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         subprocess.reset();
         Ref kwargs = Ref::steal(PyDict_New());
         if (!kwargs) FAIL(24);
-        if (set_keyword(kwargs.get(), n.shell, Py_True) < 0) FAIL(24);
-        if (set_keyword(kwargs.get(), n.capture_output, Py_True) < 0) FAIL(24);
-        if (set_keyword(kwargs.get(), n.text, Py_True) < 0) FAIL(24);
-        if (set_keyword(kwargs.get(), n.encoding, n.utf_8) < 0) FAIL(24);
+        if (PyDict_SetItem(kwargs.get(), n.shell, Py_True) < 0) FAIL(24);
+        if (PyDict_SetItem(kwargs.get(), n.capture_output, Py_True) < 0) FAIL(24);
+        if (PyDict_SetItem(kwargs.get(), n.text, Py_True) < 0) FAIL(24);
+        if (PyDict_SetItem(kwargs.get(), n.encoding, n.utf_8) < 0) FAIL(24);
         v.res = Ref::steal(rt::call(run.get(), s.args_tovrind, kwargs.get()));
         if (!v.res) FAIL(22);
     }
