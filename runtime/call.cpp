@@ -17,12 +17,6 @@ inline PyObject* check_result(PyObject* result) noexcept {
     return result;
 }
 
-inline bool chain_has(PyTypeObject* type, PyTypeObject* target) noexcept {
-    for (PyTypeObject* t = type; t; t = t->tp_base)
-        if (t == target) return true;
-    return target == &PyBaseObject_Type;
-}
-
 // 1 when `func` is a built-in function (or one of the module's function
 // objects, which share the built-in layout) whose convention includes `flag`
 // and whose native entry receives m_self. A native method of the function type
@@ -56,7 +50,8 @@ int is_function_kind(PyTypeObject* type, PyTypeObject* a, PyTypeObject* b) noexc
         }
         return 0;
     }
-    return chain_has(type, a) || chain_has(type, b);
+    // Without an MRO, is_subtype follows the base chain.
+    return is_subtype(type, a) || is_subtype(type, b);
 }
 
 PyObject* call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
