@@ -94,6 +94,55 @@ out = {'absent': absent, 'boom': [raised is BOOM, type(raised).__name__, describ
         self.assertTrue(out["same_hidden"] and out["same_shown"] and out["separate"])
         self.assertEqual(out["co_filename"].replace("\\", "\\\\"), TB_FILE)
 
+    def test_statements_sharing_a_helper_keep_their_own_locations(self):
+        # The provider is asked at lines 41 and 45, and gid.init(..., appkey=)
+        # is called at 39 and 47, each pair through one helper. With the C++
+        # lines shown, each statement must have its own entry and code object.
+        result = run_child(HELPERS + """
+import types
+login = load()
+rt_mod().cline_in_traceback = True
+answers = []
+def provider(*args):
+    if not answers:
+        raise ValueError('provider')
+    return answers.pop(0)
+def refuse(*args, **kwargs):
+    raise ValueError('init')
+login.get_license_info = provider
+login.gid = types.SimpleNamespace(init=refuse)
+out = {}
+for line, queued in ((41, []), (45, [('', '')]), (47, [('', ''), ('u', 'k')])):
+    answers[:] = queued
+    out[line] = describe(entry(failure(login.init_gid), 'corvalith'))
+reply = {'Code': 0, 'Result': [{'Key': 'QELTOR_ACCOUNT', 'Value': 'a'},
+                               {'Key': 'QELTOR_CUSTOM_APP_KEY', 'Value': 'k'}]}
+login.os = types.SimpleNamespace(getenv=lambda name: 'app_key_gid', environ={})
+login.sys = types.SimpleNamespace(platform='linux')
+login.subprocess = types.SimpleNamespace(run=lambda *a, **k: types.SimpleNamespace(stdout=''))
+login.json = types.SimpleNamespace(loads=lambda text: reply)
+out[39] = describe(entry(failure(login.init_gid), 'corvalith'))""")
+        self.assertOk(result)
+        names = set()
+        for line, (name, filename, shown_line, first) in result["out"].items():
+            with self.subTest(line=line):
+                self.assertShown(name, INIT_FN, int(line))
+                self.assertEqual([filename, shown_line, first], [TB_FILE, int(line), int(line)])
+                names.add(name)
+        self.assertEqual(len(names), 4)
+
+    def test_every_failure_site_names_one_literal_source_line(self):
+        # The C++ line of a site is its identity in the code-object cache: a
+        # site whose source line is not a literal could stand for two lines.
+        with open(IMPL_SOURCE, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        sites = [(number, text) for number, text in enumerate(lines, 1)
+                 if "FAIL(" in text and "#define" not in text]
+        self.assertGreater(len(sites), 50)
+        for number, text in sites:
+            with self.subTest(line=number):
+                self.assertRegex(text, r"^[^/]*\bFAIL\(\d+\);\s*$")
+
     def test_switch_values(self):
         result = run_child(HELPERS + """
 login = load()

@@ -21,6 +21,8 @@
 #include "runtime/traceback.h"
 #include "runtime/version.h"
 
+#include <utility>
+
 #if defined(_WIN32)
 #define LOGIN_EXPORT extern "C" __declspec(dllexport)
 #else
@@ -52,7 +54,12 @@ struct Failure {
     }
 };
 
-// Leaves the current procedure through its failure exit, recording this site.
+// Leaves the current procedure through its failure exit, recording this site:
+// its own C++ line and the literal source line of its statement. Only code that
+// belongs to one statement fails this way. A helper shared by several
+// statements returns -1 instead and each caller fails at its own site, so no
+// C++ line ever stands for two statements (the code-object cache is keyed by
+// the C++ line while it is shown).
 #define FAIL(source_line) return fail.mark(__LINE__, (source_line))
 
 // ---------------------------------------------------------------------------
@@ -88,24 +95,25 @@ int entry_key_is(PyObject* dic, PyObject* expected) noexcept {
     return rt::str_equals(key.get(), expected);
 }
 
-// gid.init(first, appkey=key). 0, or -1 with an exception.
-int init_with_appkey(rt::SiteMemo& site, PyObject* first, PyObject* key, Failure& fail, int line) {
+// gid.init(first, appkey=key). 0, or -1 with an exception. Shared by two
+// statements, so it reports no location of its own: each caller fails at its
+// own site.
+int init_with_appkey(rt::SiteMemo& site, PyObject* first, PyObject* key) noexcept {
     const Names& n = g_state.names;
     Ref gid = Ref::steal(rt::get_global(site, n.gid));
-    if (!gid) FAIL(line);
+    if (!gid) return -1;
     Ref init = Ref::steal(rt::get_attr(gid.get(), n.init));
-    if (!init) FAIL(line);
+    if (!init) return -1;
     gid.reset();
     Ref args = Ref::steal(PyTuple_New(1));
-    if (!args) FAIL(line);
+    if (!args) return -1;
     Py_INCREF(first);
     PyTuple_SET_ITEM(args.get(), 0, first);
     Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) FAIL(line);
-    if (PyDict_SetItem(kwargs.get(), n.appkey, key) < 0) FAIL(line);
+    if (!kwargs) return -1;
+    if (PyDict_SetItem(kwargs.get(), n.appkey, key) < 0) return -1;
     Ref done = Ref::steal(rt::call(init.get(), args.get(), kwargs.get()));
-    if (!done) FAIL(line);
-    return 0;
+    return done ? 0 : -1;
 }
 
 // Agent mode: runs the credential tool and signs in with its answer.
@@ -126,7 +134,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         if (!startswith) FAIL(12);
         platform.reset();
         PyObject* slots[2] = {nullptr, n.win};
-        Ref answer = Ref::steal(rt::call_positional(startswith.get(), slots, 1));
+        Ref answer = Ref::steal(rt::call_positional(std::move(startswith), slots, 1));
         if (!answer) FAIL(12);
         windows = rt::is_true(answer.get());
         if (windows < 0) FAIL(12);
@@ -165,7 +173,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
             if (!copy) FAIL(16);
             environ.reset();
             PyObject* slots[1] = {nullptr};
-            Ref env = Ref::steal(rt::call_positional(copy.get(), slots, 0));
+            Ref env = Ref::steal(rt::call_positional(std::move(copy), slots, 0));
             if (!env) FAIL(16);
             if (PyDict_SetItem(kwargs.get(), n.env, env.get()) < 0) FAIL(16);
         }
@@ -202,7 +210,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         Ref out = Ref::steal(rt::get_attr(v.res.get(), n.stdout_));
         if (!out) FAIL(29);
         PyObject* slots[2] = {nullptr, out.get()};
-        v.result = Ref::steal(rt::call_positional(loads.get(), slots, 1));
+        v.result = Ref::steal(rt::call_positional(std::move(loads), slots, 1));
         if (!v.result) FAIL(29);
     }
 
@@ -274,7 +282,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
     if (!usable) return 0;
 
     // gid.init(user_id, appkey=app_key)
-    if (init_with_appkey(site_gid_agent, v.user_id.get(), v.app_key.get(), fail, 39) < 0) return -1;
+    if (init_with_appkey(site_gid_agent, v.user_id.get(), v.app_key.get()) < 0) FAIL(39);
     return 1;
 }
 
@@ -286,17 +294,15 @@ int both_true(PyObject* a, PyObject* b) noexcept {
 }
 
 // user, second = get_license_info(*args), where args is (kind,) or ().
-// 0, or -1 with an exception.
-int ask_provider(rt::SiteMemo& site, PyObject* kind, Ref& user, Ref& second, Failure& fail,
-                 int line) {
+// 0, or -1 with an exception. Shared by two statements, so it reports no
+// location of its own: each caller fails at its own site.
+int ask_provider(rt::SiteMemo& site, PyObject* kind, Ref& user, Ref& second) noexcept {
     Ref provider = Ref::steal(rt::get_global(site, g_state.names.get_license_info));
-    if (!provider) FAIL(line);
+    if (!provider) return -1;
     PyObject* slots[2] = {nullptr, kind};
-    Ref answer = Ref::steal(rt::call_positional(provider.get(), slots, kind ? 1 : 0));
-    if (!answer) FAIL(line);
-    provider.reset();
-    if (rt::unpack2(answer.get(), user, second) < 0) FAIL(line);
-    return 0;
+    Ref answer = Ref::steal(rt::call_positional(std::move(provider), slots, kind ? 1 : 0));
+    if (!answer) return -1;
+    return rt::unpack2(answer.get(), user, second);
 }
 
 PyObject* resolve_and_sign_in(Failure& fail) {
@@ -311,7 +317,7 @@ PyObject* resolve_and_sign_in(Failure& fail) {
         if (!getenv) FAIL(10);
         os.reset();
         PyObject* slots[2] = {nullptr, n.CORVALITH_AGENT};
-        v.agent = Ref::steal(rt::call_positional(getenv.get(), slots, 1));
+        v.agent = Ref::steal(rt::call_positional(std::move(getenv), slots, 1));
         if (!v.agent) FAIL(10);
     }
 
@@ -326,7 +332,7 @@ PyObject* resolve_and_sign_in(Failure& fail) {
     // user, pw = get_license_info()
     {
         Ref user, pw;
-        if (ask_provider(site_license_userpass, nullptr, user, pw, fail, 41) < 0) return nullptr;
+        if (ask_provider(site_license_userpass, nullptr, user, pw) < 0) FAIL(41);
         v.user = std::move(user);
         v.pw = std::move(pw);
     }
@@ -340,7 +346,7 @@ PyObject* resolve_and_sign_in(Failure& fail) {
         if (!init) FAIL(43);
         gid.reset();
         PyObject* slots[3] = {nullptr, v.user.get(), v.pw.get()};
-        Ref done = Ref::steal(rt::call_positional(init.get(), slots, 2));
+        Ref done = Ref::steal(rt::call_positional(std::move(init), slots, 2));
         if (!done) FAIL(43);
         Py_RETURN_NONE;
     }
@@ -348,8 +354,8 @@ PyObject* resolve_and_sign_in(Failure& fail) {
     // user, app_key = get_license_info("CORVALITH_APPKEY_LICENSE")
     {
         Ref user, app_key;
-        if (ask_provider(site_license_appkey, n.CORVALITH_APPKEY_LICENSE, user, app_key, fail, 45) < 0)
-            return nullptr;
+        if (ask_provider(site_license_appkey, n.CORVALITH_APPKEY_LICENSE, user, app_key) < 0)
+            FAIL(45);
         v.user = std::move(user);
         v.app_key = std::move(app_key);
     }
@@ -357,8 +363,7 @@ PyObject* resolve_and_sign_in(Failure& fail) {
     if (usable < 0) FAIL(46);
     if (usable) {
         // gid.init(user, appkey=app_key)
-        if (init_with_appkey(site_gid_appkey, v.user.get(), v.app_key.get(), fail, 47) < 0)
-            return nullptr;
+        if (init_with_appkey(site_gid_appkey, v.user.get(), v.app_key.get()) < 0) FAIL(47);
     }
     Py_RETURN_NONE;
 }
