@@ -174,7 +174,7 @@ TEST_F(CallPath, ABoundMethodIsCalledWithItsObjectInTheSpareSlot) {
     Py_ssize_t self_refs = Py_REFCNT(self.get());
     Py_ssize_t func_refs = Py_REFCNT(func.get());
 
-    Ref result = Ref::steal(rt::call_positional(method.get(), slots, 2));
+    Ref result = Ref::steal(rt::call_positional(Ref::borrow(method.get()), slots, 2));
     ASSERT_TRUE(result);
     EXPECT_EQ(seen.vector, 1);
     EXPECT_EQ(seen.args, &slots[0]);  // the caller's own array, not a copy
@@ -186,7 +186,7 @@ TEST_F(CallPath, ABoundMethodIsCalledWithItsObjectInTheSpareSlot) {
     EXPECT_EQ(Py_REFCNT(func.get()), func_refs);
 
     // Anything else gets the window after the spare slot and the plain count.
-    Py_XDECREF(rt::call_positional(func.get(), slots, 2));
+    Py_XDECREF(rt::call_positional(Ref::borrow(func.get()), slots, 2));
     EXPECT_EQ(seen.vector, 2);
     EXPECT_EQ(seen.args, &slots[1]);
     EXPECT_EQ(seen.first, a.get());
@@ -198,7 +198,7 @@ TEST_F(CallPath, ABoundMethodOfAMethOFunctionWithNoArgumentIsEnteredDirectly) {
     Ref self = eval("object()");
     Ref method = Ref::steal(PyMethod_New(func.get(), self.get()));
     PyObject* slots[1] = {nullptr};
-    Py_XDECREF(rt::call_positional(method.get(), slots, 0));
+    Py_XDECREF(rt::call_positional(Ref::borrow(method.get()), slots, 0));
     EXPECT_EQ(seen.native, 1);
     EXPECT_EQ(seen.vector, 0);
     EXPECT_EQ(seen.arg, self.get());
