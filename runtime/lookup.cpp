@@ -1,6 +1,7 @@
 #include "runtime/lookup.h"
 
 #include "runtime/protocol.h"
+#include "runtime/ref.h"
 #include "runtime/runtime_state.h"
 
 namespace rt {
@@ -48,24 +49,10 @@ PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept {
     return get_builtin(name);
 }
 
-PyObject* get_attr_noerror(PyObject* obj, PyObject* name) noexcept {
-    getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
-    if (getattro == PyObject_GenericGetAttr)
-        return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
-    if (getattro == PyModule_Type.tp_getattro) {
-        // A module's own read is the generic one, then the module's
-        // __getattr__, then a formatted AttributeError. Where the module has
-        // no __getattr__ the answer is the generic read's, so a missing name
-        // (the builtins fallback of every global the module lacks) costs
-        // no exception at all.
-        PyObject* found = _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
-        if (found || PyErr_Occurred()) return found;
-        PyObject* dict = PyModule_GetDict(obj);
-        if (!dict) return nullptr;
-        PyObject* hook = _PyDict_GetItemIdWithError(dict, &module_getattr_name);
-        if (!hook) return nullptr;  // absent, or the dictionary's error
-    }
-    PyObject* result = get_attr(obj, name);
+namespace {
+
+// After an attribute read gave null: a missing attribute is no error.
+inline PyObject* suppress_attribute_error(PyObject* result) noexcept {
     if (!result) {
         PyObject* type = PyErr_Occurred();
         if (type && (type == PyExc_AttributeError ||
@@ -73,6 +60,31 @@ PyObject* get_attr_noerror(PyObject* obj, PyObject* name) noexcept {
             PyErr_Clear();
     }
     return result;
+}
+
+// A module's own read is the generic one, then the module's __getattr__ hook
+// (looked up in the module dictionary with any lookup error ignored), then a
+// formatted AttributeError. This gives the same answer with each step done
+// once: a module without a hook answers a missing name with no exception at
+// all (the builtins fallback of every global the module lacks), and a module
+// with one has its dictionary searched once before the hook is called.
+PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
+    PyObject* found = _PyObject_GenericGetAttrWithDict(module, name, nullptr, 1);
+    if (found || PyErr_Occurred()) return found;
+    Ref hook = Ref::borrow(_PyDict_GetItemId(PyModule_GetDict(module), &module_getattr_name));
+    if (!hook) return nullptr;
+    PyObject* args[1] = {name};
+    return suppress_attribute_error(_PyObject_Vectorcall(hook.get(), args, 1, nullptr));
+}
+
+}  // namespace
+
+PyObject* get_attr_noerror(PyObject* obj, PyObject* name) noexcept {
+    getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
+    if (getattro == PyObject_GenericGetAttr)
+        return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+    if (getattro == PyModule_Type.tp_getattro) return module_attr_noerror(obj, name);
+    return suppress_attribute_error(get_attr(obj, name));
 }
 
 }  // namespace rt
