@@ -210,5 +210,78 @@ class EndsEarly:
                     self.assertInit(results[name], expect)
 
 
+
+class ReadsAndReceivers(ChildCase):
+    """What a collaborator can observe of how it was read and called."""
+
+    def test_a_bound_method_is_released_before_its_call(self):
+        # The receiver is held as a Python-level method call holds it: by its
+        # owners, the call's own reference, the frame and getrefcount's argument.
+        code = """
+seen = {}
+class Env:
+    def getenv(self, name):
+        seen[via] = sys.getrefcount(self)
+env = Env()
+login.os = env
+login.get_license_info = lambda *a: ('', '')
+via = 'python'
+env.getenv('CORVALITH_AGENT')
+via = 'module'
+login.init_gid()
+out = seen"""
+        result = run_scenarios([("refs", code)], PRELUDE, NO_AGENT)["refs"]
+        self.assertOk(result)
+        self.assertEqual(result["out"]["module"], result["out"]["python"])
+
+    # A key whose hash collides with a name, so that every search of its
+    # dictionary for that name compares with it (and may fail there).
+    PROBE = """
+class Probe:
+    def __init__(self, name, fail):
+        self.hash, self.fail, self.searches = hash(name), fail, 0
+    def __hash__(self):
+        return self.hash
+    def __eq__(self, other):
+        self.searches += 1
+        if self.fail:
+            raise RuntimeError('search failed')
+        return False
+"""
+
+    def test_a_module_hook_is_asked_once_after_one_search(self):
+        code = self.PROBE + """
+probe = Probe('get_license_info', False)
+builtins.__dict__[probe] = None
+asked = []
+def hook(name):
+    asked.append(name)
+    if len(asked) > 1:
+        raise AttributeError(name)
+    return lambda *a: ('u', 'p')
+del login.get_license_info
+builtins.__getattr__ = hook
+try:
+    first = attempt(login.init_gid)
+    second = attempt(login.init_gid)
+finally:
+    del builtins.__getattr__
+out = [probe.searches, asked, first['ok'], second['exc'], second['msg']]"""
+        result = run_scenarios([("hook", code)], PRELUDE, NO_AGENT)["hook"]
+        self.assertOk(result)
+        self.assertEqual(result["out"], [2, ["get_license_info"] * 2, True, "NameError",
+                                         "name 'get_license_info' is not defined"])
+
+    def test_an_error_finding_a_module_hook_is_ignored(self):
+        # The module's own read ignores it, so a missing global is a NameError.
+        code = self.PROBE + """
+probe = Probe('__getattr__', True)
+builtins.__dict__[probe] = None
+del login.os
+out = [attempt(login.init_gid), probe.searches > 0]"""
+        result = run_scenarios([("hook", code)], PRELUDE, NO_AGENT)["hook"]
+        self.assertTrue(result["out"][1])
+        self.assertFailsAt(result["out"][0], "NameError", 10, "name 'os' is not defined")
+
 if __name__ == "__main__":
     unittest.main()

@@ -10,16 +10,53 @@ using testing_support::eval;
 using testing_support::take_error;
 
 TEST(Version, ComponentsAreShiftedIntoPlace) {
-    EXPECT_EQ(rt::parse_version("3.8.18 (default, Nov 1 2026)"), 0x03081200UL);
-    EXPECT_EQ(rt::parse_version("3.11.7"), 0x030B0700UL);
-    EXPECT_EQ(rt::parse_version("3.8.1.4"), 0x03080104UL);
+    EXPECT_EQ(rt::parse_version("3.8.18 (default, Nov 1 2026)"), 0x03081200u);
+    EXPECT_EQ(rt::parse_version("3.11.7"), 0x030B0700u);
+    EXPECT_EQ(rt::parse_version("3.8.1.4"), 0x03080104u);
 }
 
 TEST(Version, ReadingStopsAtTheFirstComponentNotFollowedByADot) {
-    EXPECT_EQ(rt::parse_version("3.8+ (heads/3.8)"), 0x03080000UL);
-    EXPECT_EQ(rt::parse_version("3"), 0x03000000UL);
-    EXPECT_EQ(rt::parse_version("3.9.0rc1"), 0x03090000UL);
-    EXPECT_EQ(rt::parse_version("1.2.3.4.5"), 0x01020304UL);
+    EXPECT_EQ(rt::parse_version("3.8+ (heads/3.8)"), 0x03080000u);
+    EXPECT_EQ(rt::parse_version("3"), 0x03000000u);
+    EXPECT_EQ(rt::parse_version("3.9.0rc1"), 0x03090000u);
+    EXPECT_EQ(rt::parse_version("1.2.3.4.5"), 0x01020304u);
+}
+
+TEST(Version, ComponentsWrapInThirtyTwoBitsOnEveryPlatform) {
+    // Each component is added, not masked: an oversized one carries into the
+    // next byte up, and anything past 32 bits is lost as on the shipped
+    // platform, whatever the width of long.
+    EXPECT_EQ(rt::parse_version("259.8"), 0x03080000u);
+    EXPECT_EQ(rt::parse_version("3.264"), 0x04080000u);
+    EXPECT_EQ(rt::parse_version("3.8.256"), 0x03090000u);
+    EXPECT_EQ(rt::parse_version("4294967299.8"), 0x03080000u);  // 2^32 + 3
+}
+
+// The warning decision and its text, for version texts of other interpreters.
+class VersionCheck : public EmbeddedTest {
+protected:
+    // The RuntimeWarning text check_version_text() issues for `text`, "" for
+    // none. Warnings are made errors so that the text can be read back.
+    std::string warning_for(const char* text) {
+        testing_support::run("import warnings; warnings.simplefilter('error')");
+        int status = rt::check_version_text(text, 3, 8, "corvalith.norva.utils.login");
+        std::string error = take_error();
+        testing_support::run("warnings.resetwarnings()");
+        EXPECT_EQ(status, error.empty() ? 0 : -1);
+        return error;
+    }
+};
+
+TEST_F(VersionCheck, OnlyTheMajorAndMinorBytesDecide) {
+    EXPECT_EQ(warning_for("3.8.18 (default)"), "");
+    EXPECT_EQ(warning_for("3.8.255.255"), "");
+    EXPECT_EQ(warning_for("259.8"), "");  // wraps to 3.8 in 32 bits
+    EXPECT_EQ(warning_for("3.9.1"),
+              "RuntimeWarning: compile time Python version 3.8 of module "
+              "'corvalith.norva.utils.login' does not match runtime version 3.9");
+    EXPECT_EQ(warning_for("3.264"),
+              "RuntimeWarning: compile time Python version 3.8 of module "
+              "'corvalith.norva.utils.login' does not match runtime version 4.8");
 }
 
 class Unpack : public EmbeddedTest {};
