@@ -15,8 +15,31 @@ inline Py_hash_t cached_hash(PyObject* name) noexcept {
 // "__getattr__", interned by the interpreter at its first use.
 _Py_Identifier module_getattr_name = {nullptr, "__getattr__", nullptr};
 
-[[gnu::cold, gnu::noinline]] void raise_name_error(PyObject* name) noexcept {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+// NameError for `name`. Its text is made once per name and kept in the
+// runtime record, so a failure repeated at one site formats nothing.
+void raise_name_error(PyObject* name) noexcept {
+    PyObject*& texts = g_runtime.name_error_texts;
+    if (PyObject* text = texts ? _PyDict_GetItem_KnownHash(texts, name, cached_hash(name)) : nullptr) {
+        PyErr_SetObject(PyExc_NameError, text);
+        return;
+    }
+    Ref made = Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name));
+    if (!made) return;
+    // A text that cannot be kept (no memory) is simply made again next time;
+    // the NameError itself is still raised.
+    if (!texts) texts = PyDict_New();
+    if (!texts || PyDict_SetItem(texts, name, made.get()) < 0) PyErr_Clear();
+    PyErr_SetObject(PyExc_NameError, made.get());
+}
+
+// 1 when `dict` maps the very key `name` to the very object `value`. Compares
+// pointers only, so no key's __eq__ runs and nothing can change the dictionary.
+bool dict_holds(PyObject* dict, PyObject* name, PyObject* value) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(dict, &pos, &key, &item))
+        if (key == name) return item == value;
+    return false;
 }
 
 }  // namespace
@@ -25,6 +48,26 @@ PyObject* get_builtin(PyObject* name) noexcept {
     PyObject* result = get_attr_noerror(g_runtime.builtins, name);
     if (!result && !PyErr_Occurred()) raise_name_error(name);
     return result;
+}
+
+PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) noexcept {
+    PyObject* value = get_attr(obj, name);
+    if (!value) return nullptr;
+    PyTypeObject* type = Py_TYPE(obj);
+    getattrofunc getattro = type->tp_getattro;
+    if (getattro != PyObject_GenericGetAttr && getattro != PyModule_Type.tp_getattro) return value;
+    // With nothing of that name on the type (the lookup runs no Python code)
+    // both reads take the instance dictionary's entry when there is one.
+    if (_PyType_Lookup(type, name) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return value;
+    PyObject** slot = instance_dict_slot(obj);
+    if (!slot || !*slot || !PyDict_CheckExact(*slot) || !dict_holds(*slot, name, value)) return value;
+    memo.type = type;
+    memo.type_version = type->tp_version_tag;
+    memo.dict = *slot;
+    memo.dict_version = reinterpret_cast<PyDictObject*>(*slot)->ma_version_tag;
+    memo.value = value;
+    return value;
 }
 
 PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept {

@@ -47,6 +47,72 @@ inline PyObject* get_attr(PyObject* obj, PyObject* name) noexcept {
     return PyObject_GetAttr(obj, name);
 }
 
+// Memo of one attribute-read site over a module global (os.getenv, gid.init,
+// ...). A read is memoised only when the object's type has no attribute of
+// that name and the read found the value in the object's instance dictionary,
+// through the generic read or a module's read. The same read then gives the
+// same object for as long as
+//   - the object's type is the same type with the same valid version tag (any
+//     change to the type or its bases, a descriptor or hook added included,
+//     gives it a new tag), and
+//   - the object's instance dictionary is the same dictionary with the same
+//     version tag (any change to it gives a new tag, and tags are never reused,
+//     so a new dictionary at the same address cannot match either).
+// The borrowed value is only used while the dictionary's tag is unchanged, that
+// is while the dictionary still holds it. The type and dictionary pointers are
+// compared, never followed.
+struct AttrMemo {
+    PyTypeObject* type = nullptr;  // identity only
+    unsigned int type_version = 0;
+    PyObject* dict = nullptr;      // identity only
+    uint64_t dict_version = 0;
+    PyObject* value = nullptr;     // borrowed from `dict`
+};
+
+// The slot of obj's instance dictionary, or null when its type has none.
+inline PyObject** instance_dict_slot(PyObject* obj) noexcept {
+    Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset > 0) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+    return offset == 0 ? nullptr : _PyObject_GetDictPtr(obj);
+}
+
+// The part of get_attr_memo() past a memo hit: the read itself, and the memo
+// refilled when the read qualifies.
+PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) noexcept;
+
+// obj.name through the site's memo. New reference, or null with the exception
+// the read raised.
+inline PyObject* get_attr_memo(AttrMemo& memo, PyObject* obj, PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == memo.type && type->tp_version_tag == memo.type_version &&
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        PyObject** slot = instance_dict_slot(obj);
+        if (slot && *slot == memo.dict &&
+            reinterpret_cast<PyDictObject*>(*slot)->ma_version_tag == memo.dict_version) {
+            Py_INCREF(memo.value);
+            return memo.value;
+        }
+    }
+    return get_attr_memo_search(memo, obj, name);
+}
+
+// The memos of one site that reads an attribute of a module global, as in
+// os.getenv: the global's lookup and the attribute read.
+struct GlobalAttrMemo {
+    SiteMemo global;
+    AttrMemo attr;
+};
+
+// global.attr for the module global `name`. New reference, or null with the
+// lookup's or the read's exception.
+inline PyObject* get_global_attr(GlobalAttrMemo& memo, PyObject* name, PyObject* attr) noexcept {
+    PyObject* owner = get_global(memo.global, name);
+    if (!owner) return nullptr;
+    PyObject* value = get_attr_memo(memo.attr, owner, attr);
+    Py_DECREF(owner);
+    return value;
+}
+
 // obj.name, where a missing attribute is not an error: null with no exception
 // set means "absent"; null with an exception set is any other failure.
 PyObject* get_attr_noerror(PyObject* obj, PyObject* name) noexcept;

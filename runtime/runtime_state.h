@@ -29,6 +29,7 @@ struct RuntimeState {
     PyObject* empty_tuple = nullptr;      // owned: ()
     PyTypeObject* function_type = nullptr;  // owned: the type of the module's function objects
     RuntimeNames names;
+    PyObject* name_error_texts = nullptr;  // owned: name -> its NameError text; made at the first NameError
 };
 
 // The one runtime record of the process.
