@@ -1,8 +1,11 @@
 #include "runtime/call.h"
 
 #include "runtime/function.h"
+#include "runtime/lookup.h"
 #include "runtime/protocol.h"
 #include "runtime/runtime_state.h"
+
+#include <utility>
 
 namespace rt {
 
@@ -10,6 +13,41 @@ namespace {
 
 [[gnu::cold, gnu::noinline]] void raise_null_without_error() noexcept {
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+}
+
+constexpr const char kGuardText[] = " while calling a Python object";
+
+// The interpreter's recursion guard (Py_EnterRecursiveCall and
+// Py_LeaveRecursiveCall, with the same checks and the same RecursionError),
+// reading the thread state once for both.
+inline bool enter_guard(PyThreadState* tstate) noexcept {
+    return _Py_MakeRecCheck(tstate->recursion_depth) && _Py_CheckRecursiveCall(kGuardText);
+}
+
+inline void leave_guard(PyThreadState* tstate) noexcept {
+    if (_Py_MakeEndRecCheck(tstate->recursion_depth)) tstate->overflowed = 0;
+}
+
+// The vector-call entry stored in `callable`, or null when it has none.
+inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (!PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+    return *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) +
+                                              type->tp_vectorcall_offset);
+}
+
+// The method a read of obj.name would bind to `obj`, when calling it with
+// `obj` first is the same as calling what the read returns: the generic read,
+// a type attribute whose type says so (Py_TPFLAGS_METHOD_DESCRIPTOR), and no
+// instance dictionary that could hold the name instead. Borrowed; null when
+// the attribute has to be read.
+inline PyObject* unbound_method(PyObject* obj, PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* descr = _PyType_Lookup(type, name);
+    if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return nullptr;
+    PyObject** dict = instance_dict_slot(obj);
+    return dict && *dict ? nullptr : descr;
 }
 
 inline PyObject* check_result(PyObject* result) noexcept {
@@ -57,9 +95,10 @@ int is_function_kind(PyTypeObject* type, PyTypeObject* a, PyTypeObject* b) noexc
 PyObject* call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
     ternaryfunc slot = Py_TYPE(callable)->tp_call;
     if (!slot) return PyObject_Call(callable, args, kwargs);
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyThreadState* tstate = _PyThreadState_UncheckedGet();
+    if (enter_guard(tstate)) return nullptr;
     PyObject* result = slot(callable, args, kwargs);
-    Py_LeaveRecursiveCall();
+    leave_guard(tstate);
     return check_result(result);
 }
 
@@ -67,24 +106,79 @@ PyObject* call_builtin_direct(PyObject* func, PyObject* arg) noexcept {
     PyCFunctionObject* cfunc = reinterpret_cast<PyCFunctionObject*>(func);
     PyCFunction entry = cfunc->m_ml->ml_meth;
     PyObject* self = (cfunc->m_ml->ml_flags & METH_STATIC) ? nullptr : cfunc->m_self;
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyThreadState* tstate = _PyThreadState_UncheckedGet();
+    if (enter_guard(tstate)) return nullptr;
     PyObject* result = entry(self, arg);
-    Py_LeaveRecursiveCall();
+    leave_guard(tstate);
     return check_result(result);
 }
 
-PyObject* call_fast(PyObject* callable, PyObject* const* args, size_t nargsf) noexcept {
-    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    vectorcallfunc entry = Py_TYPE(callable)->tp_call ? vectorcall_entry(callable) : nullptr;
+    if (entry) {
+        PyThreadState* tstate = _PyThreadState_UncheckedGet();
+        if (enter_guard(tstate)) return nullptr;
+        PyObject* result = entry(callable, args, static_cast<size_t>(nargs), kwnames);
+        leave_guard(tstate);
+        return check_result(result);
+    }
+    Ref tuple = Ref::borrow(g_runtime.empty_tuple);
+    if (nargs > 0) {
+        tuple = Ref::steal(PyTuple_New(nargs));
+        if (!tuple) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+        }
+    }
+    Ref kwargs;
+    if (kwnames) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                return nullptr;
+    }
+    return call(callable, tuple.get(), kwargs.get());
+}
+
+PyObject* call_method(PyObject* obj, PyObject* name, PyObject** slots, Py_ssize_t nargs) noexcept {
+    if (PyObject* method = unbound_method(obj, name)) {
+        Ref function = Ref::borrow(method);
+        Ref self = Ref::borrow(obj);  // as the interpreter holds its receiver
+        slots[0] = obj;
+        PyObject* result = call_fast(function.get(), slots, static_cast<size_t>(nargs) + 1);
+        slots[0] = nullptr;
+        return result;
+    }
+    Ref attr = Ref::steal(get_attr(obj, name));
+    if (!attr) return nullptr;
+    return call_positional(std::move(attr), slots, nargs);
+}
+
+PyObject* call_method_guarded(PyObject* obj, PyObject* name, PyObject** slots,
+                              Py_ssize_t nargs) noexcept {
+    if (PyObject* method = unbound_method(obj, name)) {
+        Ref function = Ref::borrow(method);
+        Ref self = Ref::borrow(obj);
+        slots[0] = obj;
+        PyObject* result = call_guarded(function.get(), slots, nargs + 1, nullptr);
+        slots[0] = nullptr;
+        return result;
+    }
+    Ref attr = Ref::steal(get_attr(obj, name));
+    if (!attr) return nullptr;
+    return call_guarded(attr.get(), slots + 1, nargs, nullptr);
+}
+
+PyObject* call_fast_general(PyObject* callable, PyObject* const* args, Py_ssize_t n) noexcept {
     if (n == 0 && takes_direct_entry(callable, METH_NOARGS))
         return call_builtin_direct(callable, nullptr);
     if (n == 1 && takes_direct_entry(callable, METH_O))
         return call_builtin_direct(callable, args[0]);
-    PyTypeObject* type = Py_TYPE(callable);
-    if (PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) {
-        vectorcallfunc func = *reinterpret_cast<vectorcallfunc*>(
-            reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset);
-        if (func) return func(callable, args, static_cast<size_t>(n), nullptr);
-    }
+    if (vectorcallfunc entry = vectorcall_entry(callable))
+        return entry(callable, args, static_cast<size_t>(n), nullptr);
     if (n == 0) return call(callable, g_runtime.empty_tuple, nullptr);
     PyObject* tuple = PyTuple_New(n);
     if (!tuple) return nullptr;

@@ -16,9 +16,25 @@ PyObject* call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept;
 // argument of a METH_O entry, or null for a METH_NOARGS entry.
 PyObject* call_builtin_direct(PyObject* func, PyObject* arg) noexcept;
 
+// call_fast() for everything but an exact built-in function.
+PyObject* call_fast_general(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 // callable(*args[0:nargsf]) without keywords. The count may carry
-// PY_VECTORCALL_ARGUMENTS_OFFSET; it is never passed on.
-PyObject* call_fast(PyObject* callable, PyObject* const* args, size_t nargsf) noexcept;
+// PY_VECTORCALL_ARGUMENTS_OFFSET; it is never passed on. An exact built-in
+// function, the commonest callee, is decided here without a call: entered
+// directly when its convention takes no argument or one, else through its
+// vector-call entry.
+inline PyObject* call_fast(PyObject* callable, PyObject* const* args, size_t nargsf) noexcept {
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (Py_TYPE(callable) == &PyCFunction_Type) {
+        PyCFunctionObject* func = reinterpret_cast<PyCFunctionObject*>(callable);
+        int flags = func->m_ml->ml_flags;
+        if (n == 0 && (flags & METH_NOARGS)) return call_builtin_direct(callable, nullptr);
+        if (n == 1 && (flags & METH_O)) return call_builtin_direct(callable, args[0]);
+        if (func->vectorcall) return func->vectorcall(callable, args, static_cast<size_t>(n), nullptr);
+    }
+    return call_fast_general(callable, args, n);
+}
 
 // A call site's positional call: `slots[0]` is a spare slot (ignored on entry)
 // and the `nargs` arguments start at `slots[1]`. The call site hands over its
@@ -39,6 +55,25 @@ inline PyObject* call_positional(Ref callable, PyObject** slots, Py_ssize_t narg
     }
     return call_fast(target, slots + 1, static_cast<size_t>(nargs));
 }
+
+// The guarded call of `callable` with the `nargs` positional arguments at
+// `args` and, when `kwnames` (a tuple of keyword names) is not null, the values
+// that follow them for those keywords, in that order. What call() does with a
+// tuple and a keyword dict, made without either when the callable offers a
+// vector-call entry: the entry is called inside the same recursion guard.
+PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept;
+
+// obj.name(*args) the way the interpreter's own method call makes it. When the
+// read would bind a method found on the type (a method descriptor or function,
+// with no instance dictionary to hide it), the method is called with `obj` in
+// the spare slot `slots[0]` and no bound method is made; otherwise the
+// attribute is read and called. `slots` is laid out as for call_positional().
+// call_method() calls as call_positional() does; call_method_guarded() as
+// call_guarded() does, for the call sites whose arguments are a constant tuple.
+PyObject* call_method(PyObject* obj, PyObject* name, PyObject** slots, Py_ssize_t nargs) noexcept;
+PyObject* call_method_guarded(PyObject* obj, PyObject* name, PyObject** slots,
+                              Py_ssize_t nargs) noexcept;
 
 // 1 when `type` is, or derives from, `a` or `b`; else 0.
 int is_function_kind(PyTypeObject* type, PyTypeObject* a, PyTypeObject* b) noexcept;

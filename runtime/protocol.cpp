@@ -79,7 +79,7 @@ int finish_iteration() noexcept {
     return -1;
 }
 
-int str_equals(PyObject* a, PyObject* b) noexcept {
+int str_equals_general(PyObject* a, PyObject* b) noexcept {
     if (a == b) return 1;
     bool a_str = Py_TYPE(a) == &PyUnicode_Type;
     bool b_str = Py_TYPE(b) == &PyUnicode_Type;
@@ -136,7 +136,7 @@ PyObject* dict_item(PyObject* d, PyObject* key) noexcept {
     return nullptr;
 }
 
-int unpack2(PyObject* obj, Ref& first, Ref& second) noexcept {
+int unpack2_general(PyObject* obj, Ref& first, Ref& second) noexcept {
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         Py_ssize_t size = Py_SIZE(obj);
         if (size != 2) {

@@ -24,13 +24,23 @@ int exception_matches_for_lookup(PyObject* type, PyObject* target) noexcept;
 // StopIteration is cleared), -1 when another exception is pending.
 int finish_iteration() noexcept;
 
+// str_equals() past its two cheapest answers.
+int str_equals_general(PyObject* a, PyObject* b) noexcept;
+
 // 1 equal, 0 not equal, -1 error.
-int str_equals(PyObject* a, PyObject* b) noexcept;
+inline int str_equals(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return 1;
+    if (a == Py_None && Py_TYPE(b) == &PyUnicode_Type) return 0;
+    return str_equals_general(a, b);
+}
 
 // 1 true, 0 false, -1 error.
 inline int is_true(PyObject* x) noexcept {
     if (x == Py_True) return 1;
     if (x == Py_False || x == Py_None) return 0;
+    // An exact str is true when it is not empty, which a ready one knows
+    // without a call.
+    if (PyUnicode_CheckExact(x) && PyUnicode_IS_READY(x)) return PyUnicode_GET_LENGTH(x) != 0;
     return PyObject_IsTrue(x);
 }
 
@@ -42,9 +52,19 @@ int equals_zero(PyObject* x, PyObject* zero) noexcept;
 // is wrapped so the exception's argument is the whole key) or another error.
 PyObject* dict_item(PyObject* d, PyObject* key) noexcept;
 
+// unpack2() for everything but an exact tuple of two.
+int unpack2_general(PyObject* obj, Ref& first, Ref& second) noexcept;
+
 // Unpacks exactly two values out of `obj` into `first` and `second`.
 // 0 on success, -1 with an exception set (the outputs are then left empty).
-int unpack2(PyObject* obj, Ref& first, Ref& second) noexcept;
+inline int unpack2(PyObject* obj, Ref& first, Ref& second) noexcept {
+    if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == 2) {
+        first = Ref::borrow(PyTuple_GET_ITEM(obj, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(obj, 1));
+        return 0;
+    }
+    return unpack2_general(obj, first, second);
+}
 
 // The protocol of a for-loop over one object.
 class Loop {
