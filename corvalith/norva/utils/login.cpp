@@ -71,18 +71,19 @@ struct Locals {
     Ref agent, ps_cmd, res, result, list_values, dic, user_id, app_key, user, pw;
 };
 
-// One memo per lookup site of a module global.
-rt::SiteMemo site_os_getenv;            // line 10
-rt::SiteMemo site_sys_platform;         // line 12
-rt::SiteMemo site_subprocess_windows;   // line 14
-rt::SiteMemo site_os_environ;           // line 16
-rt::SiteMemo site_subprocess_shell;     // line 22
-rt::SiteMemo site_json_loads;           // line 29
-rt::SiteMemo site_gid_agent;            // line 39
-rt::SiteMemo site_license_userpass;     // line 41
-rt::SiteMemo site_gid_userpass;         // line 43
-rt::SiteMemo site_license_appkey;       // line 45
-rt::SiteMemo site_gid_appkey;           // line 47
+// One memo per lookup site of a module global; where the statement reads an
+// attribute of that global, the read's memo beside it.
+rt::GlobalAttrMemo site_os_getenv;           // line 10
+rt::GlobalAttrMemo site_sys_platform;        // line 12
+rt::GlobalAttrMemo site_subprocess_windows;  // line 14
+rt::GlobalAttrMemo site_os_environ;          // line 16
+rt::GlobalAttrMemo site_subprocess_shell;    // line 22
+rt::GlobalAttrMemo site_json_loads;          // line 29
+rt::GlobalAttrMemo site_gid_agent;           // line 39
+rt::SiteMemo site_license_userpass;          // line 41
+rt::GlobalAttrMemo site_gid_userpass;        // line 43
+rt::SiteMemo site_license_appkey;            // line 45
+rt::GlobalAttrMemo site_gid_appkey;          // line 47
 
 // "Key" in dic and dic["Key"] == expected. 1, 0, or -1 with an exception.
 int entry_key_is(PyObject* dic, PyObject* expected) noexcept {
@@ -95,24 +96,21 @@ int entry_key_is(PyObject* dic, PyObject* expected) noexcept {
     return rt::str_equals(key.get(), expected);
 }
 
+// obj.get(key, default) with the constant argument tuple (key, default).
+PyObject* get_with_default(PyObject* obj, PyObject* args) noexcept {
+    PyObject* slots[3] = {nullptr, PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1)};
+    return rt::call_method_guarded(obj, g_state.names.get, slots, 2);
+}
+
 // gid.init(first, appkey=key). 0, or -1 with an exception. Shared by two
 // statements, so it reports no location of its own: each caller fails at its
 // own site.
-int init_with_appkey(rt::SiteMemo& site, PyObject* first, PyObject* key) noexcept {
+int init_with_appkey(rt::GlobalAttrMemo& site, PyObject* first, PyObject* key) noexcept {
     const Names& n = g_state.names;
-    Ref gid = Ref::steal(rt::get_global(site, n.gid));
-    if (!gid) return -1;
-    Ref init = Ref::steal(rt::get_attr(gid.get(), n.init));
+    Ref init = Ref::steal(rt::get_global_attr(site, n.gid, n.init));
     if (!init) return -1;
-    gid.reset();
-    Ref args = Ref::steal(PyTuple_New(1));
-    if (!args) return -1;
-    Py_INCREF(first);
-    PyTuple_SET_ITEM(args.get(), 0, first);
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) return -1;
-    if (PyDict_SetItem(kwargs.get(), n.appkey, key) < 0) return -1;
-    Ref done = Ref::steal(rt::call(init.get(), args.get(), kwargs.get()));
+    PyObject* const args[] = {first, key};
+    Ref done = Ref::steal(rt::call_guarded(init.get(), args, 1, g_state.kw_appkey));
     return done ? 0 : -1;
 }
 
@@ -125,16 +123,10 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
 
     int windows;
     {
-        Ref sys = Ref::steal(rt::get_global(site_sys_platform, n.sys));
-        if (!sys) FAIL(12);
-        Ref platform = Ref::steal(rt::get_attr(sys.get(), n.platform));
+        Ref platform = Ref::steal(rt::get_global_attr(site_sys_platform, n.sys, n.platform));
         if (!platform) FAIL(12);
-        sys.reset();
-        Ref startswith = Ref::steal(rt::get_attr(platform.get(), n.startswith));
-        if (!startswith) FAIL(12);
-        platform.reset();
         PyObject* slots[2] = {nullptr, n.win};
-        Ref answer = Ref::steal(rt::call_positional(std::move(startswith), slots, 1));
+        Ref answer = Ref::steal(rt::call_method(platform.get(), n.startswith, slots, 1));
         if (!answer) FAIL(12);
         windows = rt::is_true(answer.get());
         if (windows < 0) FAIL(12);
@@ -144,11 +136,8 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         // res = subprocess.run([powershell.exe ... ps_cmd], env=os.environ.copy(),
         //                      capture_output=True, text=True, encoding="utf-8")
         v.ps_cmd = Ref::borrow(n.tovrind_command);
-        Ref subprocess = Ref::steal(rt::get_global(site_subprocess_windows, n.subprocess));
-        if (!subprocess) FAIL(14);
-        Ref run = Ref::steal(rt::get_attr(subprocess.get(), n.run));
+        Ref run = Ref::steal(rt::get_global_attr(site_subprocess_windows, n.subprocess, n.run));
         if (!run) FAIL(14);
-        subprocess.reset();
         PyObject* const argv_items[] = {n.powershell_exe, n.opt_NoProfile, n.opt_ExecutionPolicy,
                                         n.Bypass, n.opt_Command, v.ps_cmd.get()};
         constexpr Py_ssize_t argc = sizeof argv_items / sizeof argv_items[0];
@@ -158,55 +147,32 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
             Py_INCREF(argv_items[i]);
             PyList_SET_ITEM(argv.get(), i, argv_items[i]);
         }
-        Ref args = Ref::steal(PyTuple_New(1));
-        if (!args) FAIL(14);
-        PyTuple_SET_ITEM(args.get(), 0, argv.release());
-        Ref kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) FAIL(16);
+        Ref env;
         {
-            Ref os = Ref::steal(rt::get_global(site_os_environ, n.os));
-            if (!os) FAIL(16);
-            Ref environ = Ref::steal(rt::get_attr(os.get(), n.environ));
-            if (!environ) FAIL(16);
-            os.reset();
-            Ref copy = Ref::steal(rt::get_attr(environ.get(), n.copy));
-            if (!copy) FAIL(16);
-            environ.reset();
+            Ref environ_map = Ref::steal(rt::get_global_attr(site_os_environ, n.os, n.environ_name));
+            if (!environ_map) FAIL(16);
             PyObject* slots[1] = {nullptr};
-            Ref env = Ref::steal(rt::call_positional(std::move(copy), slots, 0));
+            env = Ref::steal(rt::call_method(environ_map.get(), n.copy, slots, 0));
             if (!env) FAIL(16);
-            if (PyDict_SetItem(kwargs.get(), n.env, env.get()) < 0) FAIL(16);
         }
-        if (PyDict_SetItem(kwargs.get(), n.capture_output, Py_True) < 0) FAIL(16);
-        if (PyDict_SetItem(kwargs.get(), n.text, Py_True) < 0) FAIL(16);
-        if (PyDict_SetItem(kwargs.get(), n.encoding, n.utf_8) < 0) FAIL(16);
-        v.res = Ref::steal(rt::call(run.get(), args.get(), kwargs.get()));
+        PyObject* const args[] = {argv.get(), env.get(), Py_True, Py_True, n.utf_8};
+        v.res = Ref::steal(rt::call_guarded(run.get(), args, 1, s.kw_run_windows));
         if (!v.res) FAIL(14);
     } else {
         // res = subprocess.run("tovrind", shell=True, capture_output=True,
         //                      text=True, encoding="utf-8")
-        Ref subprocess = Ref::steal(rt::get_global(site_subprocess_shell, n.subprocess));
-        if (!subprocess) FAIL(22);
-        Ref run = Ref::steal(rt::get_attr(subprocess.get(), n.run));
+        Ref run = Ref::steal(rt::get_global_attr(site_subprocess_shell, n.subprocess, n.run));
         if (!run) FAIL(22);
-        subprocess.reset();
-        Ref kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) FAIL(24);
-        if (PyDict_SetItem(kwargs.get(), n.shell, Py_True) < 0) FAIL(24);
-        if (PyDict_SetItem(kwargs.get(), n.capture_output, Py_True) < 0) FAIL(24);
-        if (PyDict_SetItem(kwargs.get(), n.text, Py_True) < 0) FAIL(24);
-        if (PyDict_SetItem(kwargs.get(), n.encoding, n.utf_8) < 0) FAIL(24);
-        v.res = Ref::steal(rt::call(run.get(), s.args_tovrind, kwargs.get()));
+        PyObject* const args[] = {PyTuple_GET_ITEM(s.args_tovrind, 0), Py_True, Py_True, Py_True,
+                                  n.utf_8};
+        v.res = Ref::steal(rt::call_guarded(run.get(), args, 1, s.kw_run_shell));
         if (!v.res) FAIL(22);
     }
 
     // result = json.loads(res.stdout)
     {
-        Ref json = Ref::steal(rt::get_global(site_json_loads, n.json));
-        if (!json) FAIL(29);
-        Ref loads = Ref::steal(rt::get_attr(json.get(), n.loads));
+        Ref loads = Ref::steal(rt::get_global_attr(site_json_loads, n.json, n.loads));
         if (!loads) FAIL(29);
-        json.reset();
         Ref out = Ref::steal(rt::get_attr(v.res.get(), n.stdout_));
         if (!out) FAIL(29);
         PyObject* slots[2] = {nullptr, out.get()};
@@ -216,9 +182,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
 
     // if result.get("Code", 1) == 0:
     {
-        Ref get = Ref::steal(rt::get_attr(v.result.get(), n.get));
-        if (!get) FAIL(30);
-        Ref code = Ref::steal(rt::call(get.get(), s.args_code_1, nullptr));
+        Ref code = Ref::steal(get_with_default(v.result.get(), s.args_code_1));
         if (!code) FAIL(30);
         int usable = rt::equals_zero(code.get(), s.int_0);
         if (usable < 0) FAIL(30);
@@ -226,12 +190,8 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
     }
 
     // list_values = result.get("Result", None)
-    {
-        Ref get = Ref::steal(rt::get_attr(v.result.get(), n.get));
-        if (!get) FAIL(31);
-        v.list_values = Ref::steal(rt::call(get.get(), s.args_result_none, nullptr));
-        if (!v.list_values) FAIL(31);
-    }
+    v.list_values = Ref::steal(get_with_default(v.result.get(), s.args_result_none));
+    if (!v.list_values) FAIL(31);
 
     int has_entries = rt::is_true(v.list_values.get());
     if (has_entries < 0) FAIL(32);
@@ -248,18 +208,14 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
             int is_account = entry_key_is(v.dic.get(), n.QELTOR_ACCOUNT);
             if (is_account < 0) FAIL(34);
             if (is_account) {
-                Ref get = Ref::steal(rt::get_attr(v.dic.get(), n.get));
-                if (!get) FAIL(35);
-                v.user_id = Ref::steal(rt::call(get.get(), s.args_value_none, nullptr));
+                v.user_id = Ref::steal(get_with_default(v.dic.get(), s.args_value_none));
                 if (!v.user_id) FAIL(35);
                 continue;
             }
             int is_app_key = entry_key_is(v.dic.get(), n.QELTOR_CUSTOM_APP_KEY);
             if (is_app_key < 0) FAIL(36);
             if (is_app_key) {
-                Ref get = Ref::steal(rt::get_attr(v.dic.get(), n.get));
-                if (!get) FAIL(37);
-                v.app_key = Ref::steal(rt::call(get.get(), s.args_value_none, nullptr));
+                v.app_key = Ref::steal(get_with_default(v.dic.get(), s.args_value_none));
                 if (!v.app_key) FAIL(37);
             }
         }
@@ -311,11 +267,8 @@ PyObject* resolve_and_sign_in(Failure& fail) {
 
     // agent = os.getenv("CORVALITH_AGENT")
     {
-        Ref os = Ref::steal(rt::get_global(site_os_getenv, n.os));
-        if (!os) FAIL(10);
-        Ref getenv = Ref::steal(rt::get_attr(os.get(), n.getenv));
+        Ref getenv = Ref::steal(rt::get_global_attr(site_os_getenv, n.os, n.getenv));
         if (!getenv) FAIL(10);
-        os.reset();
         PyObject* slots[2] = {nullptr, n.CORVALITH_AGENT};
         v.agent = Ref::steal(rt::call_positional(std::move(getenv), slots, 1));
         if (!v.agent) FAIL(10);
@@ -340,11 +293,8 @@ PyObject* resolve_and_sign_in(Failure& fail) {
     if (usable < 0) FAIL(42);
     if (usable) {
         // gid.init(user, pw)
-        Ref gid = Ref::steal(rt::get_global(site_gid_userpass, n.gid));
-        if (!gid) FAIL(43);
-        Ref init = Ref::steal(rt::get_attr(gid.get(), n.init));
+        Ref init = Ref::steal(rt::get_global_attr(site_gid_userpass, n.gid, n.init));
         if (!init) FAIL(43);
-        gid.reset();
         PyObject* slots[3] = {nullptr, v.user.get(), v.pw.get()};
         Ref done = Ref::steal(rt::call_positional(std::move(init), slots, 2));
         if (!done) FAIL(43);
@@ -426,6 +376,12 @@ int make_constants() noexcept {
     if (!s.args_result_none) return -1;
     store(s.args_value_none, make_tuple({n.Value, Py_None}));
     if (!s.args_value_none) return -1;
+    store(s.kw_run_shell, make_tuple({n.shell, n.capture_output, n.text, n.encoding}));
+    if (!s.kw_run_shell) return -1;
+    store(s.kw_run_windows, make_tuple({n.env, n.capture_output, n.text, n.encoding}));
+    if (!s.kw_run_windows) return -1;
+    store(s.kw_appkey, make_tuple({n.appkey}));
+    if (!s.kw_appkey) return -1;
     store(s.init_gid_varnames, make_tuple({n.agent, n.ps_cmd, n.res, n.result, n.list_values,
                                            n.dic, n.user_id, n.app_key, n.user, n.pw}));
     if (!s.init_gid_varnames) return -1;

@@ -52,7 +52,7 @@ inline constexpr const char kTracebackFileName[] = "corvalith\\\\norva\\\\utils\
     X(dic, "dic", true)                                                         \
     X(encoding, "encoding", true)                                               \
     X(env, "env", true)                                                         \
-    X(environ, "environ", true)                                                 \
+    X(environ_name, "environ", true)                                                 \
     X(get, "get", true)                                                         \
     X(get_license_info, "get_license_info", true)                               \
     X(getenv, "getenv", true)                                                   \
@@ -112,6 +112,11 @@ struct ModuleState {
     PyObject* args_code_1 = nullptr;      // ("Code", 1)
     PyObject* args_result_none = nullptr; // ("Result", None)
     PyObject* args_value_none = nullptr;  // ("Value", None)
+
+    // Keyword names of init_gid's keyword calls, in the order they are passed; each owned.
+    PyObject* kw_run_shell = nullptr;    // ("shell", "capture_output", "text", "encoding")
+    PyObject* kw_run_windows = nullptr;  // ("env", "capture_output", "text", "encoding")
+    PyObject* kw_appkey = nullptr;       // ("appkey",)
 
     PyObject* init_gid_varnames = nullptr;  // owned: init_gid's local variable names
     PyObject* init_gid_code = nullptr;      // owned: init_gid's code object
