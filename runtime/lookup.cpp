@@ -64,7 +64,6 @@ PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) no
     if (!slot || !*slot || !PyDict_CheckExact(*slot) || !dict_holds(*slot, name, value)) return value;
     memo.type = type;
     memo.type_version = type->tp_version_tag;
-    memo.dict = *slot;
     memo.dict_version = reinterpret_cast<PyDictObject*>(*slot)->ma_version_tag;
     memo.value = value;
     return value;

@@ -55,18 +55,17 @@ inline PyObject* get_attr(PyObject* obj, PyObject* name) noexcept {
 //   - the object's type is the same type with the same valid version tag (any
 //     change to the type or its bases, a descriptor or hook added included,
 //     gives it a new tag), and
-//   - the object's instance dictionary is the same dictionary with the same
-//     version tag (any change to it gives a new tag, and tags are never reused,
-//     so a new dictionary at the same address cannot match either).
-// The borrowed value is only used while the dictionary's tag is unchanged, that
-// is while the dictionary still holds it. The type and dictionary pointers are
-// compared, never followed.
+//   - the object's instance dictionary has the same version tag: every
+//     dictionary is given a fresh tag from one process-wide counter when it is
+//     made and at every change, so an equal tag means the same dictionary,
+//     unchanged.
+// The borrowed value is only used while that tag is unchanged, that is while
+// the dictionary still holds it. The type pointer is compared, never followed.
 struct AttrMemo {
     PyTypeObject* type = nullptr;  // identity only
     unsigned int type_version = 0;
-    PyObject* dict = nullptr;      // identity only
-    uint64_t dict_version = 0;
-    PyObject* value = nullptr;     // borrowed from `dict`
+    uint64_t dict_version = 0;     // of the dictionary the value was found in
+    PyObject* value = nullptr;     // borrowed from that dictionary
 };
 
 // The slot of obj's instance dictionary, or null when its type has none.
@@ -87,7 +86,7 @@ inline PyObject* get_attr_memo(AttrMemo& memo, PyObject* obj, PyObject* name) no
     if (type == memo.type && type->tp_version_tag == memo.type_version &&
         PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
         PyObject** slot = instance_dict_slot(obj);
-        if (slot && *slot == memo.dict &&
+        if (slot && *slot &&
             reinterpret_cast<PyDictObject*>(*slot)->ma_version_tag == memo.dict_version) {
             Py_INCREF(memo.value);
             return memo.value;

@@ -133,6 +133,16 @@ TEST_F(GlobalLookup, BuiltinLookupRaisesNameErrorWithTheName) {
     EXPECT_EQ(take_error(), "NameError: name 'lk_nowhere' is not defined");
 }
 
+TEST_F(GlobalLookup, EachNameKeepsItsOwnNameErrorText) {
+    // The texts are made once per name: alternating names must not mix them.
+    for (int round = 0; round < 2; ++round) {
+        for (const char* missing : {"lk_gone_a", "lk_gone_b"}) {
+            EXPECT_FALSE(Ref::steal(rt::get_builtin(name(missing))));
+            EXPECT_EQ(take_error(), std::string("NameError: name '") + missing + "' is not defined");
+        }
+    }
+}
+
 TEST_F(GlobalLookup, AFailedSearchIsNotMemoisedAsAbsent) {
     // A key equal in hash to the name whose comparison raises.
     run("class LkClash:\n"

@@ -59,6 +59,18 @@ TEST_F(VersionCheck, OnlyTheMajorAndMinorBytesDecide) {
               "'corvalith.norva.utils.login' does not match runtime version 4.8");
 }
 
+class Truth : public EmbeddedTest {};
+
+TEST_F(Truth, ExactStrsByLengthEverythingElseByItsOwnProtocol) {
+    EXPECT_EQ(rt::is_true(eval("''").get()), 0);
+    EXPECT_EQ(rt::is_true(eval("'x'").get()), 1);
+    testing_support::run("class TrStr(str):\n    def __len__(self): return 0\n"
+                         "class TrBad(str):\n    def __bool__(self): raise ValueError('no truth')\n");
+    EXPECT_EQ(rt::is_true(eval("TrStr('x')").get()), 0);
+    EXPECT_EQ(rt::is_true(eval("TrBad('x')").get()), -1);
+    EXPECT_EQ(take_error(), "ValueError: no truth");
+}
+
 class Unpack : public EmbeddedTest {};
 
 TEST_F(Unpack, ExactSequencesOfTwoHandOutNewReferences) {
