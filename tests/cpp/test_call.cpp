@@ -285,6 +285,44 @@ TEST_F(RecursionGuard, NestedDirectCallsStopAtTheLimit) {
     EXPECT_LE(seen.native, 60 - depth_);
 }
 
+TEST_F(RecursionGuard, GuardedVectorCallsKeepTheDepthAndStopAtTheLimit) {
+    run("def cl_kw_echo(*a, **k): return (a, list(k.items()))\n");
+    Ref func = eval("cl_kw_echo");
+    Ref one = eval("1");
+    PyObject* args[] = {one.get()};
+    PyThreadState* tstate = PyThreadState_Get();
+    int depth = tstate->recursion_depth;
+    Ref fine = Ref::steal(rt::call_guarded(func.get(), args, 1, nullptr));
+    EXPECT_TRUE(fine);
+    EXPECT_EQ(tstate->recursion_depth, depth);
+    // At the limit the guard refuses before the callee runs, as the tuple
+    // call does, and leaves the depth as it was.
+    tstate->recursion_depth = Py_GetRecursionLimit();
+    EXPECT_FALSE(Ref::steal(rt::call_guarded(func.get(), args, 1, nullptr)));
+    EXPECT_EQ(tstate->recursion_depth, Py_GetRecursionLimit());
+    tstate->recursion_depth = depth;
+    tstate->overflowed = 0;
+    EXPECT_EQ(take_error(), "RecursionError: maximum recursion depth exceeded while calling a Python object");
+}
+
+TEST_F(CallPath, GuardedKeywordCallsPassKeywordsInOrderWithOrWithoutAVectorCallEntry) {
+    run("def cl_kw_func(*a, **k): return (a, list(k.items()))\n"
+        "class ClKwCallable:\n"
+        "    def __call__(self, *a, **k): return (a, list(k.items()))\n"
+        "cl_kw_names = ('shell', 'text')\n");
+    Ref names = eval("cl_kw_names");
+    Ref values = eval("('tool', True, 'utf-8')");
+    PyObject* args[] = {PyTuple_GET_ITEM(values.get(), 0), PyTuple_GET_ITEM(values.get(), 1),
+                        PyTuple_GET_ITEM(values.get(), 2)};
+    Ref expected = eval("(('tool',), [('shell', True), ('text', 'utf-8')])");
+    for (const char* expr : {"cl_kw_func", "ClKwCallable()"}) {
+        Ref callable = eval(expr);
+        Ref result = Ref::steal(rt::call_guarded(callable.get(), args, 1, names.get()));
+        ASSERT_TRUE(result) << expr;
+        EXPECT_EQ(PyObject_RichCompareBool(result.get(), expected.get(), Py_EQ), 1) << expr;
+    }
+}
+
 // Types that were never readied have no MRO: the base chains decide.
 PyTypeObject cl_unready_a = unready_type("cl_unready_a");
 PyTypeObject cl_unready_b = unready_type("cl_unready_b");
