@@ -1,5 +1,6 @@
 #include "runtime/lookup.h"
 
+#include "runtime/compiler.h"
 #include "runtime/protocol.h"
 #include "runtime/runtime_state.h"
 
@@ -14,7 +15,7 @@ inline Py_hash_t cached_hash(PyObject* name) noexcept {
 // "__getattr__", interned by the interpreter at its first use.
 _Py_Identifier module_getattr_name = {nullptr, "__getattr__", nullptr};
 
-[[gnu::cold, gnu::noinline]] void raise_name_error(PyObject* name) noexcept {
+RT_COLD void raise_name_error(PyObject* name) noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 }
 

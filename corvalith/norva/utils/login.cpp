@@ -158,12 +158,12 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         {
             Ref os = Ref::steal(rt::get_global(site_os_environ, n.os));
             if (!os) FAIL(16);
-            Ref environ = Ref::steal(rt::get_attr(os.get(), n.environ));
-            if (!environ) FAIL(16);
+            Ref os_environ = Ref::steal(rt::get_attr(os.get(), n.os_environ));
+            if (!os_environ) FAIL(16);
             os.reset();
-            Ref copy = Ref::steal(rt::get_attr(environ.get(), n.copy));
+            Ref copy = Ref::steal(rt::get_attr(os_environ.get(), n.copy));
             if (!copy) FAIL(16);
-            environ.reset();
+            os_environ.reset();
             PyObject* slots[1] = {nullptr};
             Ref env = Ref::steal(rt::call_positional(copy.get(), slots, 0));
             if (!env) FAIL(16);
