@@ -1,5 +1,6 @@
 #include "runtime/call.h"
 
+#include "runtime/compiler.h"
 #include "runtime/function.h"
 #include "runtime/lookup.h"
 #include "runtime/protocol.h"
@@ -11,7 +12,7 @@ namespace rt {
 
 namespace {
 
-[[gnu::cold, gnu::noinline]] void raise_null_without_error() noexcept {
+RT_COLD void raise_null_without_error() noexcept {
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
 }
 

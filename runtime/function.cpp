@@ -4,6 +4,7 @@
 
 #include <structmember.h>
 
+#include "runtime/compiler.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_state.h"
@@ -37,37 +38,37 @@ inline void replace_field(PyObject*& field, PyObject* value) noexcept {
 
 // ---- errors (cold) --------------------------------------------------------
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_needs_argument(const FunctionObject* f) noexcept {
+RT_COLD PyObject* raise_needs_argument(const FunctionObject* f) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", f->m_ml->ml_name);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_no_keywords(const FunctionObject* f) noexcept {
+RT_COLD PyObject* raise_no_keywords(const FunctionObject* f) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f->m_ml->ml_name);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_no_arguments(const FunctionObject* f, Py_ssize_t n) noexcept {
+RT_COLD PyObject* raise_no_arguments(const FunctionObject* f, Py_ssize_t n) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f->m_ml->ml_name, n);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_one_argument(const FunctionObject* f, Py_ssize_t n) noexcept {
+RT_COLD PyObject* raise_one_argument(const FunctionObject* f, Py_ssize_t n) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", f->m_ml->ml_name, n);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_unbound_needs_argument(const FunctionObject* f) noexcept {
+RT_COLD PyObject* raise_unbound_needs_argument(const FunctionObject* f) noexcept {
     PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", f->func_qualname);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_bad_flags() noexcept {
+RT_COLD PyObject* raise_bad_flags() noexcept {
     PyErr_SetString(PyExc_SystemError, "Bad call flags for CyFunction");
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] int raise_type_error(const char* message) noexcept {
+RT_COLD int raise_type_error(const char* message) noexcept {
     PyErr_SetString(PyExc_TypeError, message);
     return -1;
 }
@@ -568,7 +569,7 @@ PyTypeObject function_type = {
 #pragma GCC diagnostic pop
 #endif
 
-[[gnu::cold, gnu::noinline]] PyTypeObject* refuse_shared_type(const char* format, const char* name) noexcept {
+RT_COLD PyTypeObject* refuse_shared_type(const char* format, const char* name) noexcept {
     PyErr_Format(PyExc_TypeError, format, name);
     return nullptr;
 }

@@ -1,5 +1,6 @@
 #include "runtime/import.h"
 
+#include "runtime/compiler.h"
 #include "runtime/lookup.h"
 #include "runtime/protocol.h"
 #include "runtime/ref.h"
@@ -15,7 +16,7 @@ PyObject* import_level0(PyObject* name, PyObject* fromlist) noexcept {
     return PyImport_ImportModuleLevelObject(name, g_runtime.globals, locals.get(), fromlist, 0);
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_cannot_import(PyObject* name) noexcept {
+RT_COLD PyObject* raise_cannot_import(PyObject* name) noexcept {
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     return nullptr;
 }

@@ -1,5 +1,6 @@
 #include "runtime/lookup.h"
 
+#include "runtime/compiler.h"
 #include "runtime/protocol.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_state.h"
@@ -17,7 +18,7 @@ _Py_Identifier module_getattr_name = {nullptr, "__getattr__", nullptr};
 
 // NameError for `name`. Its text is made once per name and kept in the
 // runtime record, so a failure repeated at one site formats nothing.
-void raise_name_error(PyObject* name) noexcept {
+RT_COLD void raise_name_error(PyObject* name) noexcept {
     PyObject*& texts = g_runtime.name_error_texts;
     if (PyObject* text = texts ? _PyDict_GetItem_KnownHash(texts, name, cached_hash(name)) : nullptr) {
         PyErr_SetObject(PyExc_NameError, text);

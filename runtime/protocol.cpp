@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "runtime/compiler.h"
+
 namespace rt {
 
 namespace {
@@ -11,11 +13,11 @@ inline bool is_exception_class(PyObject* obj) noexcept {
            PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(obj), Py_TPFLAGS_BASE_EXC_SUBCLASS);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_too_many_values() noexcept {
+RT_COLD void raise_too_many_values() noexcept {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
 }
 
-[[gnu::cold, gnu::noinline]] void raise_need_more_values(Py_ssize_t count) noexcept {
+RT_COLD void raise_need_more_values(Py_ssize_t count) noexcept {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
                  count == 1 ? "" : "s");
 }

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "runtime/compiler.h"
 #include "runtime/ref.h"
 
 namespace rt {
@@ -81,6 +82,6 @@ private:
 };
 
 // Raises UnboundLocalError for the local `name`. Always returns null.
-[[gnu::cold]] PyObject* raise_unbound_local(const char* name) noexcept;
+RT_COLD PyObject* raise_unbound_local(const char* name) noexcept;
 
 }  // namespace rt

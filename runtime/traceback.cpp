@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include "runtime/compiler.h"
 #include "runtime/lookup.h"
 #include "runtime/runtime_state.h"
 
@@ -99,7 +100,7 @@ PyObject* switch_value(PyObject* support) noexcept {
 }
 
 // The code object of a new entry, or null with the error that prevented it.
-[[gnu::cold, gnu::noinline]] PyCodeObject* make_code(const FailureLocation& where,
+RT_COLD PyCodeObject* make_code(const FailureLocation& where,
                                                      int impl_line) noexcept {
     if (!impl_line)
         return PyCode_NewEmpty(where.file_name, where.function_name, where.source_line);

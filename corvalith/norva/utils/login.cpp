@@ -149,7 +149,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         }
         Ref env;
         {
-            Ref environ_map = Ref::steal(rt::get_global_attr(site_os_environ, n.os, n.environ_name));
+            Ref environ_map = Ref::steal(rt::get_global_attr(site_os_environ, n.os, n.os_environ));
             if (!environ_map) FAIL(16);
             PyObject* slots[1] = {nullptr};
             env = Ref::steal(rt::call_method(environ_map.get(), n.copy, slots, 0));

@@ -52,7 +52,7 @@ inline constexpr const char kTracebackFileName[] = "corvalith\\\\norva\\\\utils\
     X(dic, "dic", true)                                                         \
     X(encoding, "encoding", true)                                               \
     X(env, "env", true)                                                         \
-    X(environ_name, "environ", true)                                                 \
+    X(os_environ, "environ", true)                                              \
     X(get, "get", true)                                                         \
     X(get_license_info, "get_license_info", true)                               \
     X(getenv, "getenv", true)                                                   \
