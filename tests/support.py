@@ -33,8 +33,18 @@ SCRUBBED = ("CORVALITH_AGENT", "CORVALITH_LICENSE_USERPASS", "CORVALITH_LICENSE_
             "PYTHONWARNINGS", "PYTHONHOME", "PYTHONINSPECT", "PYTHONPATH")
 
 
+# The interpreter under test is the Windows CPython (run through Wine when the
+# tests run here): the tool then goes through PowerShell by default.
+WINDOWS = sys.platform.startswith("win")
+# The source line of subprocess.run on the interpreter's own branch.
+RUN_LINE = 14 if WINDOWS else 22
+
+
 def module_file():
-    found = sorted(glob.glob(os.path.join(PKG, "corvalith", "norva", "utils", "login*.so")))
+    """The built module: login.<suffix>.so on Linux, login.<suffix>.pyd on Windows."""
+    utils = os.path.join(PKG, "corvalith", "norva", "utils")
+    found = sorted(glob.glob(os.path.join(utils, "login*.so")) +
+                   glob.glob(os.path.join(utils, "login*.pyd")))
     return found[0] if found else None
 
 

@@ -4,7 +4,10 @@ import os
 import tempfile
 import unittest
 
-from support import MODULE, ChildCase, call, run_child, run_scenarios
+import shutil
+
+from support import (MODULE, RUN_LINE, TOOLS, WINDOWS, ChildCase, call, run_child,
+                     run_scenarios)
 
 AGENT_ENV = {"CORVALITH_AGENT": "app_key_gid",
              "CORVALITH_LICENSE_USERPASS": '["pu", "pp"]',
@@ -221,7 +224,8 @@ class ToolInvocation(CaseTable):
     def test_call_shapes(self):
         good = json.dumps(GOOD)
         rows = [
-            ("linux", "rec = fake_run(%r)\nlogin.init_gid()\nout = rec" % good),
+            ("linux", "sys.platform = 'linux'\nrec = fake_run(%r)\nlogin.init_gid()\nout = rec"
+             % good),
             ("cygwin", "sys.platform = 'cygwin'\nrec = fake_run(%r)\nlogin.init_gid()\nout = rec"
              % good),
             ("win32", """
@@ -269,7 +273,7 @@ out = rec""" % good),
             ("getenv raising", via_reply(GOOD, "os.getenv = raiser"),
              ("raises", "Boom", 10, "BOOM")),
             ("run raising", "fake_run(exc=BOOM)\nlogin.init_gid()",
-             ("raises", "Boom", 22, "BOOM")),
+             ("raises", "Boom", RUN_LINE, "BOOM")),
             ("run raising, win32", "sys.platform = 'win32'\nfake_run(exc=BOOM)\nlogin.init_gid()",
              ("raises", "Boom", 14, "BOOM")),
             ("environ copy raising", "sys.platform = 'win32'\nfake_run('{}')\n"
@@ -385,7 +389,7 @@ class Globals(CaseTable):
             ("sys deleted", via_reply(GOOD, "del login.sys"),
              ("raises", "NameError", 12, nameerror % "sys")),
             ("subprocess deleted", via_reply(GOOD, "del login.subprocess"),
-             ("raises", "NameError", 22, nameerror % "subprocess")),
+             ("raises", "NameError", RUN_LINE, nameerror % "subprocess")),
             ("subprocess deleted, win32", via_reply(GOOD, "sys.platform = 'win32'\n"
                                                           "del login.subprocess"),
              ("raises", "NameError", 14, nameerror % "subprocess")),
@@ -443,10 +447,13 @@ f()"""
 
 
 class RealTool(ChildCase):
-    """Agent mode through the stand-in tool and PowerShell."""
+    """Agent mode through the stand-in tool, on the shell branch (/bin/sh here,
+    cmd.exe under Windows) and through the stand-in PowerShell."""
 
     WIN = "load()\nsys.platform = 'win32'\nout = load().init_gid()"
-    LINUX = "out = load().init_gid()"
+    SHELL = "load()\nsys.platform = 'linux'\nout = load().init_gid()"
+    # A search path with the system's programs but none of the stand-ins.
+    SYSTEM_PATH = r"C:\windows\system32;C:\windows" if WINDOWS else "/usr/bin:/bin"
 
     def run_tool(self, code, stdout=None, raw=None, **env):
         env = dict(AGENT_ENV, **env)
@@ -460,8 +467,15 @@ class RealTool(ChildCase):
             env["TOVRIND_REPLY_FILE"] = path
         return run_child(code, env)
 
+    def only_powershell(self):
+        """A folder with the stand-in PowerShell and no credential tool."""
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        shutil.copy(os.path.join(TOOLS, "powershell.exe"), folder)
+        return folder
+
     def test_usable_reply(self):
-        for name, code in (("linux", self.LINUX), ("win32", self.WIN)):
+        for name, code in (("shell", self.SHELL), ("win32", self.WIN)):
             for status in ("0", "3"):
                 with self.subTest(name, exit=status):
                     result = self.run_tool(code, json.dumps(GOOD), TOVRIND_EXIT=status)
@@ -469,22 +483,34 @@ class RealTool(ChildCase):
                     self.assertEqual(result["lh"], [])
 
     def test_reply_leads_to_provider(self):
-        result = self.run_tool(self.LINUX, json.dumps(reply(entry(ACCOUNT, "a"), Code=5)))
+        result = self.run_tool(self.SHELL, json.dumps(reply(entry(ACCOUNT, "a"), Code=5)))
         self.assertInit(result, call("pu", "pp"))
 
     def test_undecodable_output(self):
+        # Windows CPython's subprocess decodes in reader threads: the decoding
+        # error is printed by the dying thread and run() then fails on the
+        # missing output with IndexError. Linux raises the decoding error.
+        exc = "IndexError" if WINDOWS else "UnicodeDecodeError"
         raw = b'{"Code": 0, "Result": "\xff\xfe"}'
-        for code, line in ((self.LINUX, 22), (self.WIN, 14)):
+        for code, line in ((self.SHELL, 22), (self.WIN, 14)):
             with self.subTest(line=line):
-                self.assertFailsAt(self.run_tool(code, raw=raw), "UnicodeDecodeError", line)
+                self.assertFailsAt(self.run_tool(code, raw=raw), exc, line)
 
     def test_no_usable_output(self):
-        cases = [("empty", self.LINUX, ""), ("empty, win32", self.WIN, ""),
-                 ("tool missing", "os.environ['PATH'] = '/usr/bin:/bin'\n" + self.LINUX, None)]
+        no_tools = "os.environ['PATH'] = %r\n" % self.SYSTEM_PATH
+        only_ps = "os.environ['PATH'] = %r\n" % (self.only_powershell() + os.pathsep +
+                                                  self.SYSTEM_PATH)
+        cases = [("empty", self.SHELL, ""), ("empty, win32", self.WIN, ""),
+                 ("tool missing", no_tools + self.SHELL, None),
+                 ("tool missing behind PowerShell", only_ps + self.WIN, None)]
         for name, code, stdout in cases:
             with self.subTest(name):
                 self.assertFailsAt(self.run_tool(code, stdout), "JSONDecodeError", 29,
                                    "Expecting value: line 1 column 1 (char 0)")
+
+    def test_powershell_missing(self):
+        code = "os.environ['PATH'] = %r\n%s" % (self.SYSTEM_PATH, self.WIN)
+        self.assertFailsAt(self.run_tool(code, json.dumps(GOOD)), "FileNotFoundError", 14)
 
 
 if __name__ == "__main__":

@@ -123,7 +123,7 @@ out = {}
 out['name'] = [trial('f.__name__ = S("renamed")', S=S), type(f.__name__).__name__, f.func_name,
                f.__qualname__]
 out['qualname'] = [trial('f.__qualname__ = S("Outer.inner")', S=S), f.__qualname__, f.__name__,
-                   repr(f) == '<cyfunction Outer.inner at %s>' % hex(id(f))]
+                   repr(f) == '<cyfunction Outer.inner at %s>' % address(f)]
 f.__qualname__ = 'init_gid'
 f.__doc__ = 'text'
 out['doc'] = [f.func_doc, trial('del f.__doc__'), f.__doc__]
@@ -215,7 +215,7 @@ out['binding'] = [C.g is f, type(C().g).__name__, C().g.__func__ is f,
     def test_representation_pickling_and_copying(self):
         result = run_child(PRELUDE + """
 out = {
-    'repr': repr(f) == '<cyfunction init_gid at %s>' % hex(id(f)),
+    'repr': repr(f) == '<cyfunction init_gid at %s>' % address(f),
     'reduce': [f.__reduce__(), f.__reduce__(1, 2)],
     'pickle': [pickle.loads(pickle.dumps(f, p)) is f for p in range(pickle.HIGHEST_PROTOCOL + 1)],
     'pickle0': pickle.dumps(f, 0).startswith(b'c%s\\ninit_gid\\n' % login.__name__.encode()),
@@ -325,7 +325,7 @@ del sys.modules[MOD]  # the copy registered itself under the package name
 login = load()
 f = login.init_gid
 out = [type(f) is registered, type(f) is type(other.init_gid), f.__name__,
-       repr(f) == '<cyfunction init_gid at %%s>' %% hex(id(f))]
+       repr(f) == '<cyfunction init_gid at %%s>' %% address(f)]
 try:
     f(1)
 except TypeError as exc:
