@@ -13,9 +13,12 @@ import os
 import subprocess
 import sys
 
+import wine_retry
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 if sys.path and os.path.abspath(sys.path[0] or ".") == HERE:
     del sys.path[0]
+wine_retry.install()
 
 MARKER = "@@login-test-result@@"
 MOD = "corvalith.norva.utils.login"

@@ -13,6 +13,8 @@ import subprocess
 import sys
 import unittest
 
+import wine_retry
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 PKG = os.path.abspath(os.environ.get("LOGIN_PKG") or os.path.join(ROOT, "build", "pkg"))
@@ -32,6 +34,8 @@ SCRUBBED = ("CORVALITH_AGENT", "CORVALITH_LICENSE_USERPASS", "CORVALITH_LICENSE_
             "TOVRIND_REPLY", "TOVRIND_REPLY_FILE", "TOVRIND_EXIT", "PYTHONSTARTUP",
             "PYTHONWARNINGS", "PYTHONHOME", "PYTHONINSPECT", "PYTHONPATH")
 
+
+wine_retry.install()
 
 # The interpreter under test is the Windows CPython (run through Wine when the
 # tests run here): the tool then goes through PowerShell by default.

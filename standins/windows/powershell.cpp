@@ -46,8 +46,15 @@ int wmain(int argc, wchar_t** argv) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(found, &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    // Wine now and then fails a process start with ERROR_INTERNAL_ERROR before
+    // the process exists; such a start is made again, up to three times.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = CreateProcessW(found, &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                 &startup, &process);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
+    if (!started) {
         write_all(GetStdHandle(STD_ERROR_HANDLE), "powershell.exe stand-in: cannot start tovrind.exe\n");
         return 1;
     }
