@@ -144,33 +144,36 @@ PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nar
     return call(callable, tuple.get(), kwargs.get());
 }
 
-PyObject* call_method(PyObject* obj, PyObject* name, PyObject** slots, Py_ssize_t nargs) noexcept {
+namespace {
+
+// obj.name(*args), the call made as call_guarded() makes it when `guarded`,
+// else as call_positional() does.
+PyObject* method_call(PyObject* obj, PyObject* name, PyObject** slots, Py_ssize_t nargs,
+                      bool guarded) noexcept {
     if (PyObject* method = unbound_method(obj, name)) {
         Ref function = Ref::borrow(method);
         Ref self = Ref::borrow(obj);  // as the interpreter holds its receiver
         slots[0] = obj;
-        PyObject* result = call_fast(function.get(), slots, static_cast<size_t>(nargs) + 1);
+        PyObject* result = guarded ? call_guarded(function.get(), slots, nargs + 1, nullptr)
+                                   : call_fast(function.get(), slots, static_cast<size_t>(nargs) + 1);
         slots[0] = nullptr;
         return result;
     }
     Ref attr = Ref::steal(get_attr(obj, name));
     if (!attr) return nullptr;
-    return call_positional(std::move(attr), slots, nargs);
+    return guarded ? call_guarded(attr.get(), slots + 1, nargs, nullptr)
+                   : call_positional(std::move(attr), slots, nargs);
+}
+
+}  // namespace
+
+PyObject* call_method(PyObject* obj, PyObject* name, PyObject** slots, Py_ssize_t nargs) noexcept {
+    return method_call(obj, name, slots, nargs, false);
 }
 
 PyObject* call_method_guarded(PyObject* obj, PyObject* name, PyObject** slots,
                               Py_ssize_t nargs) noexcept {
-    if (PyObject* method = unbound_method(obj, name)) {
-        Ref function = Ref::borrow(method);
-        Ref self = Ref::borrow(obj);
-        slots[0] = obj;
-        PyObject* result = call_guarded(function.get(), slots, nargs + 1, nullptr);
-        slots[0] = nullptr;
-        return result;
-    }
-    Ref attr = Ref::steal(get_attr(obj, name));
-    if (!attr) return nullptr;
-    return call_guarded(attr.get(), slots + 1, nargs, nullptr);
+    return method_call(obj, name, slots, nargs, true);
 }
 
 PyObject* call_fast_general(PyObject* callable, PyObject* const* args, Py_ssize_t n) noexcept {
@@ -180,16 +183,9 @@ PyObject* call_fast_general(PyObject* callable, PyObject* const* args, Py_ssize_
         return call_builtin_direct(callable, args[0]);
     if (vectorcallfunc entry = vectorcall_entry(callable))
         return entry(callable, args, static_cast<size_t>(n), nullptr);
-    if (n == 0) return call(callable, g_runtime.empty_tuple, nullptr);
-    PyObject* tuple = PyTuple_New(n);
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple, i, args[i]);
-    }
-    PyObject* result = call(callable, tuple, nullptr);
-    Py_DECREF(tuple);
-    return result;
+    // No vector-call entry: the guarded call with a tuple (the empty one for
+    // no argument).
+    return call_guarded(callable, args, n, nullptr);
 }
 
 }  // namespace rt
