@@ -2,7 +2,11 @@
 same module written in Python (login_twin.py), each imported over the same
 stand-in package.
 
-    python3.8 import_time.py --pkg <staged tree> --twin <login_twin.py> [--runs N]
+    python3 import_time.py --pkg <staged tree> --twin <login_twin.py> [--runs N] [--python P]
+
+with any CPython 3.8 to 3.13; the imports run under --python (by default the
+interpreter running this script), which must be the CPython the module was
+built for.
 
 Two copies of the staged tree are made in a temporary directory: one as it is,
 with the built module, and one in which login_twin.py takes the module's
@@ -63,6 +67,15 @@ def import_once(interpreter, tree, flags=()):
     sys.exit("no -X importtime line for %s:\n%s" % (MODULE, done.stderr))
 
 
+def cache_tag(interpreter):
+    """The interpreter's tag in the names of its .pyc files (cpython-38, ...)."""
+    done = subprocess.run([interpreter, "-I", "-c", "import sys; print(sys.implementation.cache_tag)"],
+                          capture_output=True, text=True)
+    if done.returncode != 0 or not done.stdout.strip():
+        sys.exit("%s did not tell its bytecode cache tag:\n%s" % (interpreter, done.stderr))
+    return done.stdout.strip()
+
+
 def compare(interpreter, native, python, runs, python_flags=()):
     """Alternating imports of both sides: two lists of (self, cumulative)."""
     times = {native: [], python: []}
@@ -102,7 +115,7 @@ def main():
         for _ in range(2):
             for tree in (native, python):
                 files.add(import_once(args.python, tree)[2])
-        twin_pyc = os.path.join(python, UTILS, "__pycache__", "login.cpython-38.pyc")
+        twin_pyc = os.path.join(python, UTILS, "__pycache__", "login.%s.pyc" % cache_tag(args.python))
         kinds = sorted(os.path.splitext(f)[1] for f in files)
         if len(files) != 2 or kinds != [".py", ".so"] and kinds != [".pyd", ".py"]:
             sys.exit("the imports did not load the two modules: %s" % sorted(files))

@@ -25,7 +25,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The toolchain's own runtime support (libgcc, the C++ library, winpthreads) is
 # linked in statically, so nothing built here needs a DLL of the cross
-# compiler at run time; import libraries (python38.lib, the system's) still
+# compiler at run time; import libraries (python3XY.lib, the system's) still
 # link their DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")

@@ -1,5 +1,6 @@
 #include "runtime/call.h"
 
+#include "runtime/compat.h"
 #include "runtime/compiler.h"
 #include "runtime/function.h"
 #include "runtime/lookup.h"
@@ -22,17 +23,17 @@ constexpr const char kGuardText[] = " while calling a Python object";
 // Py_LeaveRecursiveCall, with the same checks and the same RecursionError),
 // reading the thread state once for both.
 inline bool enter_guard(PyThreadState* tstate) noexcept {
-    return _Py_MakeRecCheck(tstate->recursion_depth) && _Py_CheckRecursiveCall(kGuardText);
+    return compat::enter_recursive_call(tstate, kGuardText);
 }
 
 inline void leave_guard(PyThreadState* tstate) noexcept {
-    if (_Py_MakeEndRecCheck(tstate->recursion_depth)) tstate->overflowed = 0;
+    compat::leave_recursive_call(tstate);
 }
 
 // The vector-call entry stored in `callable`, or null when it has none.
 inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
     PyTypeObject* type = Py_TYPE(callable);
-    if (!PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
     return *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) +
                                               type->tp_vectorcall_offset);
 }
@@ -96,7 +97,7 @@ int is_function_kind(PyTypeObject* type, PyTypeObject* a, PyTypeObject* b) noexc
 PyObject* call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
     ternaryfunc slot = Py_TYPE(callable)->tp_call;
     if (!slot) return PyObject_Call(callable, args, kwargs);
-    PyThreadState* tstate = _PyThreadState_UncheckedGet();
+    PyThreadState* tstate = PyThreadState_GetUnchecked();
     if (enter_guard(tstate)) return nullptr;
     PyObject* result = slot(callable, args, kwargs);
     leave_guard(tstate);
@@ -107,7 +108,7 @@ PyObject* call_builtin_direct(PyObject* func, PyObject* arg) noexcept {
     PyCFunctionObject* cfunc = reinterpret_cast<PyCFunctionObject*>(func);
     PyCFunction entry = cfunc->m_ml->ml_meth;
     PyObject* self = (cfunc->m_ml->ml_flags & METH_STATIC) ? nullptr : cfunc->m_self;
-    PyThreadState* tstate = _PyThreadState_UncheckedGet();
+    PyThreadState* tstate = PyThreadState_GetUnchecked();
     if (enter_guard(tstate)) return nullptr;
     PyObject* result = entry(self, arg);
     leave_guard(tstate);
@@ -118,7 +119,7 @@ PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nar
                        PyObject* kwnames) noexcept {
     vectorcallfunc entry = Py_TYPE(callable)->tp_call ? vectorcall_entry(callable) : nullptr;
     if (entry) {
-        PyThreadState* tstate = _PyThreadState_UncheckedGet();
+        PyThreadState* tstate = PyThreadState_GetUnchecked();
         if (enter_guard(tstate)) return nullptr;
         PyObject* result = entry(callable, args, static_cast<size_t>(nargs), kwnames);
         leave_guard(tstate);

@@ -13,9 +13,8 @@ namespace rt {
 
 namespace {
 
-constexpr const char kRegistryModule[] = "_cython_3_0_12";
 constexpr int kConventionMask = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL |
-                                METH_METHOD_FLAG;
+                                METH_METHOD;
 constexpr int kClassicMask = 0xF;
 
 inline FunctionObject* as_function(PyObject* op) noexcept {
@@ -122,7 +121,7 @@ PyObject* vectorcall_fast_keywords(PyObject* func, PyObject* const* args, size_t
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     PyObject* self;
     if (!take_receiver(f, args, n, self)) return nullptr;
-    auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(f->m_ml->ml_meth));
+    auto entry = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(f->m_ml->ml_meth));
     return entry(self, args, n, kwnames);
 }
 
@@ -506,12 +505,15 @@ PyGetSetDef function_getset[] = {
 };
 
 constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
-                                     _Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-static_assert(kTypeFlags == 0x64C00, "the shared type's flags");
+                                     Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+// 0x64C00 on 3.8; from 3.10 Py_TPFLAGS_DEFAULT no longer carries
+// Py_TPFLAGS_HAVE_VERSION_TAG (every type has a version tag), so 0x24C00.
+static_assert((kTypeFlags & ~Py_TPFLAGS_HAVE_VERSION_TAG) == 0x24C00, "the shared type's flags");
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #endif
 PyTypeObject function_type = {
     PyVarObject_HEAD_INIT(&PyType_Type, 0)
@@ -563,7 +565,8 @@ PyTypeObject function_type = {
     0,                                           // tp_version_tag
     nullptr,                                     // tp_finalize
     nullptr,                                     // tp_vectorcall
-    nullptr,                                     // tp_print
+    // The slots that later versions add after tp_vectorcall (and 3.8's
+    // tp_print) are left empty.
 };
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
@@ -577,7 +580,7 @@ RT_COLD PyTypeObject* refuse_shared_type(const char* format, const char* name) n
 }  // namespace
 
 PyTypeObject* fetch_shared_type(PyTypeObject* own) noexcept {
-    Ref registry = Ref::borrow(PyImport_AddModule(kRegistryModule));
+    Ref registry = Ref::borrow(PyImport_AddModule(compat::kFunctionTypeRegistry));
     if (!registry) return nullptr;
     const char* dot = std::strrchr(own->tp_name, '.');
     const char* name = dot ? dot + 1 : own->tp_name;
@@ -645,7 +648,7 @@ PyObject* function_new(PyMethodDef* ml, int flags, PyObject* qualname, PyObject*
         case METH_FASTCALL | METH_KEYWORDS:
             f->vectorcall = vectorcall_fast_keywords;
             break;
-        case METH_METHOD_FLAG | METH_FASTCALL | METH_KEYWORDS:
+        case METH_METHOD | METH_FASTCALL | METH_KEYWORDS:
             f->vectorcall = vectorcall_fast_keywords_class;
             break;
         default:

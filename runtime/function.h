@@ -2,7 +2,7 @@
 //
 // One type serves every module of this kind in the process: the first module
 // to execute registers its own type object in the registry module
-// "_cython_3_0_12", and every later one adopts the registered type. The
+// (runtime/compat.h names it), and every later one adopts the registered type. The
 // instance layout below is therefore a contract between modules: the registry
 // compares instance sizes, and the slot functions of the registering module
 // work on instances made by any other.
@@ -14,16 +14,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/compat.h"
+
 namespace rt {
 
 // Bits of FunctionObject::flags.
 constexpr int FUNC_STATIC = 0x01;
 constexpr int FUNC_NATIVE_METHOD = 0x04;
 constexpr int FUNC_COROUTINE = 0x08;
-
-// The calling-convention bit of entries that also receive their defining
-// class (absent from this interpreter's headers).
-constexpr int METH_METHOD_FLAG = 0x0200;
 
 // Entry of a METH_METHOD | METH_FASTCALL | METH_KEYWORDS method record.
 using MethodWithClass = PyObject* (*)(PyObject* self, PyTypeObject* owner, PyObject* const* args,

@@ -13,9 +13,6 @@ inline Py_hash_t cached_hash(PyObject* name) noexcept {
     return reinterpret_cast<PyASCIIObject*>(name)->hash;
 }
 
-// "__getattr__", interned by the interpreter at its first use.
-_Py_Identifier module_getattr_name = {nullptr, "__getattr__", nullptr};
-
 // NameError for `name`. Its text is made once per name and kept in the
 // runtime record, so a failure repeated at one site formats nothing.
 RT_COLD void raise_name_error(PyObject* name) noexcept {
@@ -65,14 +62,14 @@ PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) no
     if (!slot || !*slot || !PyDict_CheckExact(*slot) || !dict_holds(*slot, name, value)) return value;
     memo.type = type;
     memo.type_version = type->tp_version_tag;
-    memo.dict_version = reinterpret_cast<PyDictObject*>(*slot)->ma_version_tag;
+    memo.dict_version = compat::dict_version(*slot);
     memo.value = value;
     return value;
 }
 
 PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept {
-    PyDictObject* dict = reinterpret_cast<PyDictObject*>(g_runtime.globals);
-    if (dict->ma_version_tag == memo.version) {
+    PyObject* dict = g_runtime.globals;
+    if (compat::dict_unchanged(dict, memo.version)) {
         if (memo.value) {
             Py_INCREF(memo.value);
             return memo.value;
@@ -83,7 +80,7 @@ PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept {
     // A search that failed (a key's __eq__ raised) proves nothing about the
     // name: it is not memoised as absent, so the next use searches again.
     if (!value && PyErr_Occurred()) return nullptr;
-    memo.version = dict->ma_version_tag;
+    memo.version = compat::dict_version(dict);
     memo.value = value;
     if (value) {
         Py_INCREF(value);
@@ -105,6 +102,18 @@ inline PyObject* suppress_attribute_error(PyObject* result) noexcept {
     return result;
 }
 
+// "__getattr__", interned and hashed at its first use and kept in the runtime
+// record; null with an exception when it cannot be made.
+PyObject* getattr_hook_name() noexcept {
+    PyObject*& hook_name = g_runtime.getattr_hook_name;
+    if (!hook_name) {
+        Ref made = Ref::steal(PyUnicode_InternFromString("__getattr__"));
+        if (!made || PyObject_Hash(made.get()) == -1) return nullptr;
+        hook_name = made.release();
+    }
+    return hook_name;
+}
+
 // A module's own read is the generic one, then the module's __getattr__ hook
 // (looked up in the module dictionary with any lookup error ignored), then a
 // formatted AttributeError. This gives the same answer with each step done
@@ -114,10 +123,18 @@ inline PyObject* suppress_attribute_error(PyObject* result) noexcept {
 PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
     PyObject* found = _PyObject_GenericGetAttrWithDict(module, name, nullptr, 1);
     if (found || PyErr_Occurred()) return found;
-    Ref hook = Ref::borrow(_PyDict_GetItemId(PyModule_GetDict(module), &module_getattr_name));
-    if (!hook) return nullptr;
+    PyObject* hook_name = getattr_hook_name();
+    if (!hook_name) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref hook = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), hook_name));
+    if (!hook) {
+        PyErr_Clear();
+        return nullptr;
+    }
     PyObject* args[1] = {name};
-    return suppress_attribute_error(_PyObject_Vectorcall(hook.get(), args, 1, nullptr));
+    return suppress_attribute_error(PyObject_Vectorcall(hook.get(), args, 1, nullptr));
 }
 
 }  // namespace

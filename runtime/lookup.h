@@ -9,16 +9,18 @@
 
 #include <cstdint>
 
+#include "runtime/compat.h"
 #include "runtime/runtime_state.h"
 
 namespace rt {
 
 // Memo of one lookup site of a module global. It borrows the value found: the
-// borrow is only used while the module dictionary's version tag still equals
-// `version`, which proves the dictionary still holds the value.
+// borrow is only used while the module dictionary is unchanged since the
+// search (compat::dict_unchanged), which proves the dictionary still holds the
+// value.
 struct SiteMemo {
-    uint64_t version = 0;       // ma_version_tag at the last search (never 0 after one)
-    PyObject* value = nullptr;  // borrowed; null when the name was not in the dictionary
+    compat::DictVersion version{};  // of the module dictionary at the last search
+    PyObject* value = nullptr;      // borrowed; null when the name was not in the dictionary
 };
 
 // The part of get_global() past a memo hit: the builtins fallback of a name
@@ -29,7 +31,7 @@ PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept;
 // New reference, or null with NameError or another exception set.
 inline PyObject* get_global(SiteMemo& memo, PyObject* name) noexcept {
     PyObject* value = memo.value;
-    if (value && reinterpret_cast<PyDictObject*>(g_runtime.globals)->ma_version_tag == memo.version) {
+    if (value && compat::dict_unchanged(g_runtime.globals, memo.version)) {
         Py_INCREF(value);
         return value;
     }
@@ -55,17 +57,15 @@ inline PyObject* get_attr(PyObject* obj, PyObject* name) noexcept {
 //   - the object's type is the same type with the same valid version tag (any
 //     change to the type or its bases, a descriptor or hook added included,
 //     gives it a new tag), and
-//   - the object's instance dictionary has the same version tag: every
-//     dictionary is given a fresh tag from one process-wide counter when it is
-//     made and at every change, so an equal tag means the same dictionary,
-//     unchanged.
-// The borrowed value is only used while that tag is unchanged, that is while
-// the dictionary still holds it. The type pointer is compared, never followed.
+//   - the object's instance dictionary is the same dictionary, unchanged
+//     (compat::dict_unchanged).
+// The borrowed value is only used while that dictionary is unchanged, that is
+// while it still holds the value. The type pointer is compared, never followed.
 struct AttrMemo {
-    PyTypeObject* type = nullptr;  // identity only
+    PyTypeObject* type = nullptr;        // identity only
     unsigned int type_version = 0;
-    uint64_t dict_version = 0;     // of the dictionary the value was found in
-    PyObject* value = nullptr;     // borrowed from that dictionary
+    compat::DictVersion dict_version{};  // of the dictionary the value was found in
+    PyObject* value = nullptr;           // borrowed from that dictionary
 };
 
 // The slot of obj's instance dictionary, or null when its type has none.
@@ -86,8 +86,7 @@ inline PyObject* get_attr_memo(AttrMemo& memo, PyObject* obj, PyObject* name) no
     if (type == memo.type && type->tp_version_tag == memo.type_version &&
         PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
         PyObject** slot = instance_dict_slot(obj);
-        if (slot && *slot &&
-            reinterpret_cast<PyDictObject*>(*slot)->ma_version_tag == memo.dict_version) {
+        if (slot && *slot && compat::dict_unchanged(*slot, memo.dict_version)) {
             Py_INCREF(memo.value);
             return memo.value;
         }

@@ -86,7 +86,7 @@ int str_equals_general(PyObject* a, PyObject* b) noexcept {
     bool a_str = Py_TYPE(a) == &PyUnicode_Type;
     bool b_str = Py_TYPE(b) == &PyUnicode_Type;
     if (a_str && b_str) {
-        if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) return -1;
+        if (compat::str_make_ready(a) < 0 || compat::str_make_ready(b) < 0) return -1;
         Py_ssize_t length = PyUnicode_GET_LENGTH(a);
         if (length != PyUnicode_GET_LENGTH(b)) return 0;
         Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
@@ -110,7 +110,7 @@ int str_equals_general(PyObject* a, PyObject* b) noexcept {
 
 int equals_zero(PyObject* x, PyObject* zero) noexcept {
     if (x == zero) return 1;
-    if (PyLong_CheckExact(x)) return Py_SIZE(x) == 0;
+    if (PyLong_CheckExact(x)) return compat::long_is_zero(x);
     if (PyFloat_CheckExact(x)) return PyFloat_AS_DOUBLE(x) == 0.0;
     PyObject* cmp = PyObject_RichCompare(x, zero, Py_EQ);
     if (!cmp) return -1;

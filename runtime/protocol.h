@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "runtime/compat.h"
 #include "runtime/compiler.h"
 #include "runtime/ref.h"
 
@@ -41,7 +42,7 @@ inline int is_true(PyObject* x) noexcept {
     if (x == Py_False || x == Py_None) return 0;
     // An exact str is true when it is not empty, which a ready one knows
     // without a call.
-    if (PyUnicode_CheckExact(x) && PyUnicode_IS_READY(x)) return PyUnicode_GET_LENGTH(x) != 0;
+    if (PyUnicode_CheckExact(x) && compat::str_is_ready(x)) return PyUnicode_GET_LENGTH(x) != 0;
     return PyObject_IsTrue(x);
 }
 

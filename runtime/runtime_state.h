@@ -30,6 +30,7 @@ struct RuntimeState {
     PyTypeObject* function_type = nullptr;  // owned: the type of the module's function objects
     RuntimeNames names;
     PyObject* name_error_texts = nullptr;  // owned: name -> its NameError text; made at the first NameError
+    PyObject* getattr_hook_name = nullptr;  // owned: "__getattr__"; made at the first search for a module's hook
 };
 
 // The one runtime record of the process.

@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include "runtime/compat.h"
 #include "runtime/compiler.h"
 #include "runtime/lookup.h"
 #include "runtime/runtime_state.h"
@@ -15,49 +16,17 @@ namespace {
 // The implementation file as the extended entry names show it.
 constexpr const char kImplFileName[] = "corvalith/norva/utils/login.cpp";
 
-// The exception state of a thread, moved in and out of the thread state's
-// three members directly.
-struct PendingError {
-    PyObject* type;
-    PyObject* value;
-    PyObject* tb;
-};
-
-// Takes the pending exception out of `tstate`, leaving no exception pending.
-inline PendingError take_pending(PyThreadState* tstate) noexcept {
-    PendingError e{tstate->curexc_type, tstate->curexc_value, tstate->curexc_traceback};
-    tstate->curexc_type = nullptr;
-    tstate->curexc_value = nullptr;
-    tstate->curexc_traceback = nullptr;
-    return e;
-}
-
-// Makes `e` the pending exception of `tstate` again, releasing whatever is
-// pending there now.
-inline void put_back(PyThreadState* tstate, const PendingError& e) noexcept {
-    PyObject* type = tstate->curexc_type;
-    PyObject* value = tstate->curexc_value;
-    PyObject* tb = tstate->curexc_traceback;
-    tstate->curexc_type = e.type;
-    tstate->curexc_value = e.value;
-    tstate->curexc_traceback = e.tb;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-}
-
-inline void release(const PendingError& e) noexcept {
-    Py_XDECREF(e.type);
-    Py_XDECREF(e.value);
-    Py_XDECREF(e.tb);
-}
+using compat::PendingError;
+using compat::put_back;
+using compat::release;
+using compat::take_pending;
 
 // What the last dictionary lookup of cline_in_traceback found. The value is
-// borrowed: it is used only while the dictionary's version tag is unchanged,
-// which proves the dictionary still holds it.
+// borrowed: it is used only while the dictionary is unchanged since the
+// lookup, which proves the dictionary still holds it.
 struct SwitchMemo {
-    uint64_t version = 0;
-    PyObject* value = nullptr;  // borrowed; null when the name was absent
+    compat::DictVersion version{};  // of the dictionary at the lookup
+    PyObject* value = nullptr;      // borrowed; null when the name was absent
 };
 SwitchMemo g_switch;
 
@@ -77,11 +46,11 @@ PyObject* switch_value(PyObject* support) noexcept {
     PyObject* name = g_runtime.names.cline_in_traceback;
     PyObject** dictptr = _PyObject_GetDictPtr(support);
     if (dictptr && *dictptr) {
-        PyDictObject* dict = reinterpret_cast<PyDictObject*>(*dictptr);
-        if (dict->ma_version_tag == g_switch.version) return g_switch.value;
-        // The tag is read before the search: should the search itself change
-        // the dictionary, the memo is not trusted next time.
-        uint64_t version = dict->ma_version_tag;
+        PyObject* dict = *dictptr;
+        if (compat::dict_unchanged(dict, g_switch.version)) return g_switch.value;
+        // The version is taken before the search: should the search itself
+        // change the dictionary, the memo is not trusted next time.
+        compat::DictVersion version = compat::dict_version(dict);
         PyObject* value = _PyDict_GetItem_KnownHash(
             *dictptr, name, reinterpret_cast<PyASCIIObject*>(name)->hash);
         if (!value) PyErr_Clear();
@@ -218,7 +187,7 @@ void reset_for_tests() noexcept {
 
 void add_traceback(const FailureLocation& where) noexcept {
     using namespace traceback_internals;
-    PyThreadState* tstate = _PyThreadState_UncheckedGet();
+    PyThreadState* tstate = PyThreadState_GetUnchecked();
 
     int impl_line = where.impl_line;
     if (impl_line) impl_line = shown_impl_line(tstate, impl_line);
@@ -241,7 +210,7 @@ void add_traceback(const FailureLocation& where) noexcept {
 
     PyFrameObject* frame = PyFrame_New(tstate, code, g_runtime.globals, nullptr);
     if (frame) {
-        frame->f_lineno = where.source_line;
+        compat::set_frame_line(frame, where.source_line);
         PyTraceBack_Here(frame);
     }
     Py_DECREF(code);

@@ -43,6 +43,48 @@ WINDOWS = sys.platform.startswith("win")
 # The source line of subprocess.run on the interpreter's own branch.
 RUN_LINE = 14 if WINDOWS else 22
 
+# ---- what the interpreter itself does differently from one version to the next
+# The module behaves the same on every version; these are the interpreter's own
+# differences that the tests meet, each named after the version that changed it.
+
+# Type flag bits the interpreter puts on the module's static function type
+# beside those the module asks for. Until 3.9 Py_TPFLAGS_DEFAULT carries
+# Py_TPFLAGS_HAVE_VERSION_TAG (1 << 18). 3.10 drops it (every type has a version
+# tag), and its PyType_Ready marks every static type immutable
+# (Py_TPFLAGS_IMMUTABLETYPE, 1 << 8) and one without tp_new not instantiable
+# (Py_TPFLAGS_DISALLOW_INSTANTIATION, 1 << 7), as it does type(len).
+INTERPRETER_TYPE_FLAGS = (1 << 18) if sys.version_info < (3, 10) else (1 << 8 | 1 << 7)
+
+# Code flags the interpreter adds to a new code object's: CO_NOFREE (0x40) when
+# there are no free variables, until 3.10; 3.11 no longer sets it.
+INTERPRETER_CODE_FLAGS = 0x40 if sys.version_info < (3, 11) else 0
+
+# The stack size the interpreter gives a code object asked for none: 3.13 makes
+# it 1 (types.CodeType.replace(co_stacksize=0) gives 1 there too).
+EMPTY_CODE_STACKSIZE = 1 if sys.version_info >= (3, 13) else 0
+
+# A call with **{1: 2}: until 3.8 the interpreter hands non-string keys on to a
+# vectorcall callee, whose own "takes no keyword arguments" shows; from 3.9 the
+# interpreter refuses them itself while unpacking the dictionary (len(**{1: 2})
+# says "keywords must be strings" there too).
+INTERPRETER_CHECKS_KEYWORD_KEYS = sys.version_info >= (3, 9)
+
+# References a receiver has during a call made from C (the module's calls, or
+# functools.partial's) beyond those during the same call made by Python code.
+# From 3.11 a Python-to-Python call moves the caller's stack references into the
+# new frame; a call from C leaves the caller's in place and the frame takes its
+# own, as before. The module's own count is the same on every version.
+C_CALL_EXTRA_REFS = 1 if sys.version_info >= (3, 11) else 0
+
+# Subinterpreters. Until 3.11 _xxsubinterpreters.create() makes one that shares
+# the GIL, and an import there reaches the module's creation slot. 3.12 makes an
+# isolated one (its own GIL) by default, and the interpreter refuses there any
+# module that does not declare per-interpreter GIL support, before its creation
+# slot runs; create(isolated=False) makes the sharing kind. 3.13 renames the
+# module _interpreters, takes the config "legacy" for the sharing kind, and has
+# run_string return a failure instead of raising it.
+ISOLATED_SUBINTERPRETERS = sys.version_info >= (3, 12)
+
 
 def module_file():
     """The built module: login.<suffix>.so on Linux, login.<suffix>.pyd on Windows."""

@@ -1,10 +1,22 @@
 """init_gid as a function object: its type, attributes, calls, pickling and the type registry."""
+import sys
 import unittest
 
-from support import EXEC_FN, MODULE, ChildCase, run_child
+from support import (EMPTY_CODE_STACKSIZE, EXEC_FN, INTERPRETER_CHECKS_KEYWORD_KEYS,
+                     INTERPRETER_CODE_FLAGS, INTERPRETER_TYPE_FLAGS, MODULE, ChildCase,
+                     run_child)
 
-REGISTRY = "_cython_3_0_12"
+# The type's own module name; from 3.9 it is registered under a name of its
+# layout's own instead, so that a type of another layout that another module
+# registered under this name is never adopted.
+TYPE_MODULE = "_cython_3_0_12"
+REGISTRY = TYPE_MODULE if sys.version_info < (3, 9) else "_cython_3_0_12_cfunction_layout"
 TYPE_NAME = "cython_function_or_method"
+# The flags the module gives its function type (0x24C00): Py_TPFLAGS_HAVE_GC,
+# Py_TPFLAGS_BASETYPE, Py_TPFLAGS_HAVE_VECTORCALL, Py_TPFLAGS_METHOD_DESCRIPTOR.
+TYPE_FLAGS = 1 << 14 | 1 << 10 | 1 << 11 | 1 << 17
+# The flags it gives its code object: CO_OPTIMIZED | CO_NEWLOCALS.
+CODE_FLAGS = 0x1 | 0x2
 
 # Job helpers: `f` is init_gid; trial() runs one statement and reports its
 # outcome and the warnings it issued.
@@ -64,20 +76,20 @@ out = {
 }""" % (REGISTRY, TYPE_NAME, REGISTRY))
         self.assertOk(result)
         self.assertEqual(result["out"], {
-            "type": [TYPE_NAME, REGISTRY, TYPE_NAME, 0x64C00, 192],
+            "type": [TYPE_NAME, TYPE_MODULE, TYPE_NAME, TYPE_FLAGS | INTERPRETER_TYPE_FLAGS, 192],
             "names": ["init_gid", "init_gid", MODULE, "init_gid"],
             "none": [None] * 7,
             "dicts": [{}, True, {}, True],
             "globals": [True, True],
             "code": [True, "init_gid", 9],
-            # Optimised, new locals; the interpreter adds "no free variables" (0x40).
-            "code shape": [0, 0, 0, 10, 0, 0x43, "b''", "b''", [], [], [], [],
+            "code shape": [0, 0, 0, 10, EMPTY_CODE_STACKSIZE, CODE_FLAGS | INTERPRETER_CODE_FLAGS,
+                           "b''", "b''", [], [], [], [],
                            ["agent", "ps_cmd", "res", "result", "list_values", "dic", "user_id",
                             "app_key", "user", "pw"],
                            "corvalith\\norva\\utils\\login.py"],
             "coroutine": [False, True],
             "gc": [True, True],
-            "new": ["TypeError: cannot create '%s.%s' instances" % (REGISTRY, TYPE_NAME)],
+            "new": ["TypeError: cannot create '%s.%s' instances" % (TYPE_MODULE, TYPE_NAME)],
             "registry": [True, "module"],
         })
 
@@ -202,8 +214,11 @@ out['binding'] = [C.g is f, type(C().g).__name__, C().g.__func__ is f,
         self.assertEqual(result["out"], {
             "f(1)": none % 1, "f(1, 2)": none % 2, "f(*range(300))": none % 300,
             "f(a=1)": no_kw, "f(1, a=1)": no_kw, 'f(1, 2, **{"a": 1})': no_kw,
-            # The interpreter's own call hands the keys on as names, unchecked.
-            "f(**{1: 2})": no_kw, "f(1, **{1: 2})": no_kw, "f(1, **{})": none % 1,
+            # Until 3.8 the interpreter's own call hands the keys on as names,
+            # unchecked; from 3.9 it refuses them before the call.
+            "f(**{1: 2})": strings if INTERPRETER_CHECKS_KEYWORD_KEYS else no_kw,
+            "f(1, **{1: 2})": strings if INTERPRETER_CHECKS_KEYWORD_KEYS else no_kw,
+            "f(1, **{})": none % 1,
             'f(S("s"))': none % 1,
             "type(f).__call__(f, 1, **{2: 3})": strings,
             "type(f).__call__(f, 1, **{})": none % 1,
@@ -334,6 +349,29 @@ except TypeError as exc:
         self.assertOk(result)
         self.assertEqual(result["out"],
                          [True, True, "init_gid", True, "init_gid() takes no arguments (1 given)"])
+
+    @unittest.skipIf(sys.version_info < (3, 9), "3.8 shares the type under the name other modules use")
+    def test_a_foreign_type_of_the_same_size_is_never_adopted(self):
+        result = run_child("""
+import types
+foreign = sys.modules['%s'] = types.ModuleType('%s')
+# The shared type's instance size, another layout: 22 plain slots.
+Foreign = type('%s', (), {'__slots__': tuple('s%%d' %% i for i in range(22))})
+foreign.%s = Foreign
+login = load()
+f = login.init_gid
+T = type(f)
+out = [Foreign.__basicsize__ == T.__basicsize__, T is Foreign, foreign.%s is Foreign,
+       T is sys.modules['%s'].%s, T.__module__, T.__name__, f.__name__,
+       repr(f) == '<cyfunction init_gid at %%s>' %% address(f)]
+try:
+    f(1)
+except TypeError as exc:
+    out.append(str(exc))
+""" % (TYPE_MODULE, TYPE_MODULE, TYPE_NAME, TYPE_NAME, TYPE_NAME, REGISTRY, TYPE_NAME))
+        self.assertOk(result)
+        self.assertEqual(result["out"], [True, False, True, True, TYPE_MODULE, TYPE_NAME, "init_gid",
+                                         True, "init_gid() takes no arguments (1 given)"])
 
 
 if __name__ == "__main__":

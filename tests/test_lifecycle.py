@@ -1,7 +1,7 @@
 """Loading the module: definition, creation from the import spec, the single execution."""
 import unittest
 
-from support import EXEC_FN, MODULE, ChildCase, call, run_child
+from support import EXEC_FN, ISOLATED_SUBINTERPRETERS, MODULE, ChildCase, call, run_child
 
 INTERP_MSG = ("Interpreter change detected - this module can only be loaded into one "
               "interpreter per process.")
@@ -84,16 +84,29 @@ out['no name'] = [missing['exc'], missing['ok']]""")
 
 
 class SubInterpreter(ChildCase):
+    # in_subinterpreter() imports the module in a new subinterpreter that shares
+    # the GIL (isolated=True: one with its own GIL, from 3.12) and reports
+    # "<class 'E'>: message" or 'imported'. See ISOLATED_SUBINTERPRETERS.
     PROBE = """
-import _xxsubinterpreters as subinterpreters
-def in_subinterpreter():
-    interp = subinterpreters.create()
+if sys.version_info >= (3, 13):
+    import _interpreters as subinterpreters
+else:
+    import _xxsubinterpreters as subinterpreters
+def in_subinterpreter(isolated=False):
+    if sys.version_info >= (3, 13):
+        interp = subinterpreters.create('isolated' if isolated else 'legacy')
+    elif sys.version_info >= (3, 12):
+        interp = subinterpreters.create(isolated=isolated)
+    else:
+        interp = subinterpreters.create()
     try:
-        subinterpreters.run_string(interp, 'import corvalith.norva.utils.login')
-    except subinterpreters.RunFailedError as exc:
+        failed = subinterpreters.run_string(interp, 'import corvalith.norva.utils.login')
+    except getattr(subinterpreters, 'RunFailedError', ()) as exc:
         return str(exc)
     finally:
         subinterpreters.destroy(interp)
+    if failed is not None:  # 3.13 returns the failure
+        return "<class '%s'>: %s" % (failed.type.__name__, failed.msg)
     return 'imported'
 """
 
@@ -112,6 +125,19 @@ out = [first['exc'], in_subinterpreter(), load().__name__]""")
         self.assertOk(result)
         self.assertEqual(result["out"], ["AttributeError", "<class 'ImportError'>: " + INTERP_MSG,
                                          MODULE])
+
+    @unittest.skipUnless(ISOLATED_SUBINTERPRETERS, "subinterpreters share the GIL before 3.12")
+    def test_isolated_interpreter_refused_before_creation(self):
+        # The interpreter's own refusal: the creation slot never runs there, so
+        # the main interpreter can still load the module afterwards.
+        result = run_child(self.PROBE + """
+out = [in_subinterpreter(isolated=True), load().__name__, in_subinterpreter(isolated=True),
+       in_subinterpreter()]""")
+        self.assertOk(result)
+        isolated = ("<class 'ImportError'>: module %s does not support loading in subinterpreters"
+                    % MODULE)
+        self.assertEqual(result["out"], [isolated, MODULE, isolated,
+                                         "<class 'ImportError'>: " + INTERP_MSG])
 
 
 class Execution(ChildCase):

@@ -1,11 +1,18 @@
-"""The built module file exposes nothing but its entry point.
+"""The built module file exposes nothing but its entry point, under the name
+the interpreter it is built for looks for.
 
 On Linux the ELF dynamic symbol table is read with nm. The Windows module's PE
 export and import tables are read on the build host with the cross
 toolchain's objdump (CTest runs this file there as pe.tables): it exports only
-PyInit_login and imports python38.dll and Windows system DLLs, none of the
-cross compiler's own runtime DLLs.
+PyInit_login and imports its interpreter's DLL (python38.dll for CPython 3.8,
+python313.dll for 3.13) and Windows system DLLs, none of the cross compiler's
+own runtime DLLs.
+
+LOGIN_PYTHON_VERSION (3.X or 3.X.Y) is the version the module is built for;
+LOGIN_PYTHON_DLL the DLL the Windows module must import (by default the one
+of that version, else the one its file name's tag names).
 """
+import importlib.machinery
 import os
 import re
 import shutil
@@ -18,6 +25,23 @@ from support import module_file
 OBJDUMP = os.environ.get("LOGIN_OBJDUMP") or shutil.which("x86_64-w64-mingw32-objdump")
 # DLLs every Windows x64 installation has.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "user32.dll"}
+
+
+def built_for():
+    """(major, minor) of LOGIN_PYTHON_VERSION, or None when it is not set."""
+    text = os.environ.get("LOGIN_PYTHON_VERSION", "")
+    if not text:
+        return None
+    match = re.match(r"(\d+)\.(\d+)(\.\d+)?$", text)
+    if match is None:
+        raise AssertionError("LOGIN_PYTHON_VERSION is not a version: %r" % text)
+    return int(match.group(1)), int(match.group(2))
+
+
+def windows_tag(path):
+    """The digits of a Windows module's tag: '313' of login.cp313-win_amd64.pyd."""
+    match = re.match(r"login\.cp(\d+)-win_amd64\.pyd$", os.path.basename(path))
+    return match.group(1) if match else None
 
 
 def pe_tables(path):
@@ -45,6 +69,24 @@ class ExportedSymbols(unittest.TestCase):
         self.path = module_file()
         self.assertIsNotNone(self.path, "built module not found in the staged package tree")
 
+    def test_named_for_its_interpreter(self):
+        name = os.path.basename(self.path)
+        version = built_for()
+        if name.endswith(".pyd"):
+            # The one suffix the Windows CPython of that version loads.
+            self.assertIsNotNone(windows_tag(self.path), "not a Windows x64 module name: " + name)
+            if version is not None:
+                self.assertEqual(name, "login.cp%d%d-win_amd64.pyd" % version)
+            if sys.platform.startswith("win"):
+                self.assertIn(name[len("login"):], importlib.machinery.EXTENSION_SUFFIXES)
+        else:
+            if version is not None:
+                self.assertEqual(sys.version_info[:2], version,
+                                 "the tests run under another interpreter than the one built for")
+            # This file runs under the interpreter the module is built for:
+            # the first suffix is the one naming its version and platform.
+            self.assertEqual(name, "login" + importlib.machinery.EXTENSION_SUFFIXES[0])
+
     def test_only_entry_point_exported(self):
         if self.path.endswith(".pyd"):
             self.check_pe()
@@ -65,11 +107,17 @@ class ExportedSymbols(unittest.TestCase):
                           "x86_64-w64-mingw32-objdump (CTest test pe.tables)")
         if OBJDUMP is None:
             self.skipTest("x86_64-w64-mingw32-objdump is not installed")
+        python_dll = os.environ.get("LOGIN_PYTHON_DLL")
+        if not python_dll:
+            version = built_for()
+            tag = "%d%d" % version if version else windows_tag(self.path)
+            self.assertIsNotNone(tag, "no version to name the interpreter's DLL by")
+            python_dll = "python%s.dll" % tag
         exports, imports = pe_tables(self.path)
         self.assertEqual(exports, ["PyInit_login"])
-        self.assertIn("python38.dll", imports)
+        self.assertIn(python_dll, imports)
         self.assertEqual([dll for dll in imports if dll.lower() not in SYSTEM_DLLS
-                          and dll != "python38.dll"], [], "DLLs beyond python38 and the system's")
+                          and dll != python_dll], [], "DLLs beyond %s and the system's" % python_dll)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
-// Shared fixture of the C++ tests: an embedded CPython 3.8 with the runtime
-// attached to a scratch module dictionary.
+// Shared fixture of the C++ tests: an embedded CPython (3.8 to 3.13) with the
+// runtime attached to a scratch module dictionary.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <frameobject.h>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,31 @@ PyObject* name(const char* text);
 
 // The pending exception's type name and str(), cleared; "" when none pending.
 std::string take_error();
+
+// The thread's count of the recursion guard, in the interpreter's own terms:
+// the depth until 3.10 (it grows on entry), the calls remaining from 3.11 (it
+// shrinks on entry; 3.12 counts native calls apart from Python ones). Only
+// compared with itself: a guard that enters and leaves restores it.
+inline int recursion_count(PyThreadState* tstate) {
+#if PY_VERSION_HEX < 0x030B0000
+    return tstate->recursion_depth;
+#elif PY_VERSION_HEX < 0x030C0000
+    return tstate->recursion_remaining;
+#else
+    return tstate->c_recursion_remaining;
+#endif
+}
+
+// The line `frame` reports: until 3.10 the one stored in it, which
+// PyFrame_GetLineNumber may not consult; from 3.11 frames are opaque and only
+// PyFrame_GetLineNumber answers.
+inline int frame_line(PyFrameObject* frame) {
+#if PY_VERSION_HEX < 0x030B0000
+    return frame->f_lineno;
+#else
+    return PyFrame_GetLineNumber(frame);
+#endif
+}
 
 }  // namespace testing_support
 

@@ -240,21 +240,57 @@ PyObject* cl_nested_direct(PyObject* self, PyObject* arg) {
 PyMethodDef cl_nested_def = {"cl_nested", cl_nested_direct, METH_O, nullptr};
 PyTypeObject cl_nested_type = unready_type("cl_nested");
 
+constexpr const char kGuardText[] = " while calling a Python object";
+
+// How many nested Py_EnterRecursiveCall the interpreter allows from the
+// current count before it refuses, each entered by a native call of its own;
+// the refusal's error is left pending.
+int interpreter_guard_depth() {
+    if (Py_EnterRecursiveCall(kGuardText)) return 0;
+    int depth = 1 + interpreter_guard_depth();
+    Py_LeaveRecursiveCall();
+    return depth;
+}
+
+// Runs `body` with the interpreter's guard entered `levels` times more, each
+// by a native call of its own.
+template <typename F>
+void at_guard_depth(int levels, const F& body) {
+    if (levels == 0) return body();
+    if (Py_EnterRecursiveCall(kGuardText)) {
+        ADD_FAILURE() << "refused with " << levels << " levels to go: " << take_error();
+        return;
+    }
+    at_guard_depth(levels - 1, body);
+    Py_LeaveRecursiveCall();
+}
+
+// The interpreter's own limit and error, measured from the count the tests
+// start at, are what the runtime's guard must reproduce.
 class RecursionGuard : public CallPath {
 protected:
     void SetUp() override {
         CallPath::SetUp();
         limit_ = Py_GetRecursionLimit();
-        Py_SetRecursionLimit(60);
-        depth_ = PyThreadState_Get()->recursion_depth;
+        Py_SetRecursionLimit(60);  // 3.12+: the native count keeps its own fixed limit
+        PyThreadState* tstate = PyThreadState_Get();
+        count_ = testing_support::recursion_count(tstate);
+        depth_ = interpreter_guard_depth();
+        error_ = take_error();
+        ASSERT_EQ(testing_support::recursion_count(tstate), count_);
+        ASSERT_GT(depth_, 1);
+        ASSERT_EQ(error_.rfind("RecursionError: maximum recursion depth exceeded", 0), 0u) << error_;
+        ASSERT_EQ(error_.substr(error_.size() - sizeof(kGuardText) + 1), kGuardText) << error_;
     }
     void TearDown() override {
-        EXPECT_EQ(PyThreadState_Get()->recursion_depth, depth_);
+        EXPECT_EQ(testing_support::recursion_count(PyThreadState_Get()), count_);
         Py_SetRecursionLimit(limit_);
         CallPath::TearDown();
     }
     int limit_ = 0;
-    int depth_ = 0;
+    int count_ = 0;
+    int depth_ = 0;       // entries the interpreter's guard allows from count_
+    std::string error_;   // the interpreter's refusal
 };
 
 TEST_F(RecursionGuard, NestedGuardedCallsStopAtTheLimit) {
@@ -268,9 +304,8 @@ TEST_F(RecursionGuard, NestedGuardedCallsStopAtTheLimit) {
     Ref nested = Ref::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(&cl_nested_type), nullptr));
     ASSERT_TRUE(nested);
     EXPECT_FALSE(Ref::steal(rt::call(nested.get(), rt::g_runtime.empty_tuple, nullptr)));
-    EXPECT_EQ(take_error(), "RecursionError: maximum recursion depth exceeded while calling a Python object");
-    EXPECT_GE(seen.native, 60 - depth_ - 1);
-    EXPECT_LE(seen.native, 60 - depth_);
+    EXPECT_EQ(take_error(), error_);
+    EXPECT_EQ(seen.native, depth_);
 }
 
 TEST_F(RecursionGuard, NestedDirectCallsStopAtTheLimit) {
@@ -280,29 +315,39 @@ TEST_F(RecursionGuard, NestedDirectCallsStopAtTheLimit) {
     Ref arg = eval("1");
     EXPECT_FALSE(Ref::steal(rt::call_builtin_direct(func.get(), arg.get())));
     reinterpret_cast<PyCFunctionObject*>(func.get())->m_self = nullptr;
-    EXPECT_EQ(take_error(), "RecursionError: maximum recursion depth exceeded while calling a Python object");
-    EXPECT_GE(seen.native, 60 - depth_ - 1);
-    EXPECT_LE(seen.native, 60 - depth_);
+    EXPECT_EQ(take_error(), error_);
+    EXPECT_EQ(seen.native, depth_);
 }
 
-TEST_F(RecursionGuard, GuardedVectorCallsKeepTheDepthAndStopAtTheLimit) {
+TEST_F(RecursionGuard, GuardedVectorCallsKeepTheCountAndStopAtTheLimit) {
     run("def cl_kw_echo(*a, **k): return (a, list(k.items()))\n");
     Ref func = eval("cl_kw_echo");
     Ref one = eval("1");
     PyObject* args[] = {one.get()};
     PyThreadState* tstate = PyThreadState_Get();
-    int depth = tstate->recursion_depth;
     Ref fine = Ref::steal(rt::call_guarded(func.get(), args, 1, nullptr));
     EXPECT_TRUE(fine);
-    EXPECT_EQ(tstate->recursion_depth, depth);
-    // At the limit the guard refuses before the callee runs, as the tuple
-    // call does, and leaves the depth as it was.
-    tstate->recursion_depth = Py_GetRecursionLimit();
-    EXPECT_FALSE(Ref::steal(rt::call_guarded(func.get(), args, 1, nullptr)));
-    EXPECT_EQ(tstate->recursion_depth, Py_GetRecursionLimit());
-    tstate->recursion_depth = depth;
-    tstate->overflowed = 0;
-    EXPECT_EQ(take_error(), "RecursionError: maximum recursion depth exceeded while calling a Python object");
+    EXPECT_EQ(testing_support::recursion_count(tstate), count_);
+    // One entry short of the limit the guard still lets the callee run; at
+    // the limit it refuses before the callee runs, as the tuple call does,
+    // and leaves the count as it was.
+    Ref planted = planted_function(&cl_o_def, nullptr);
+    at_guard_depth(depth_ - 1, [&] {
+        int count = testing_support::recursion_count(tstate);
+        EXPECT_TRUE(Ref::steal(rt::call_guarded(planted.get(), args, 1, nullptr))) << take_error();
+        EXPECT_EQ(seen.vector, 1);
+        EXPECT_EQ(testing_support::recursion_count(tstate), count);
+    });
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    at_guard_depth(depth_, [&] {
+        int count = testing_support::recursion_count(tstate);
+        EXPECT_FALSE(Ref::steal(rt::call_guarded(planted.get(), args, 1, nullptr)));
+        EXPECT_EQ(seen.vector, 1);
+        EXPECT_EQ(testing_support::recursion_count(tstate), count);
+        PyErr_Fetch(&type, &value, &tb);  // read once there is room to format it
+    });
+    PyErr_Restore(type, value, tb);
+    EXPECT_EQ(take_error(), error_);
 }
 
 TEST_F(CallPath, GuardedKeywordCallsPassKeywordsInOrderWithOrWithoutAVectorCallEntry) {

@@ -2,6 +2,8 @@
 // string equality and dict item reads.
 #include "tests/cpp/embed.h"
 
+#include <cstring>
+
 #include "runtime/lookup.h"
 #include "runtime/protocol.h"
 #include "runtime/runtime_state.h"
@@ -32,7 +34,8 @@ protected:
             "    builtins.__dict__.pop(n, None)\n");
         EmbeddedTest::TearDown();
     }
-    uint64_t version() const { return reinterpret_cast<PyDictObject*>(dict_.get())->ma_version_tag; }
+    // True when the memo's version still proves the dictionary unchanged.
+    bool current(const rt::SiteMemo& memo) const { return rt::compat::dict_unchanged(dict_.get(), memo.version); }
     void set(PyObject* key, PyObject* value) { ASSERT_EQ(PyDict_SetItem(dict_.get(), key, value), 0); }
 
     PyObject* saved_ = nullptr;
@@ -46,7 +49,7 @@ TEST_F(GlobalLookup, MemoIsReusedWhileTheDictionaryIsUnchanged) {
     rt::SiteMemo memo;
     Ref found = Ref::steal(rt::get_global(memo, key));
     EXPECT_EQ(found.get(), value.get());
-    EXPECT_EQ(memo.version, version());
+    EXPECT_TRUE(current(memo));
     EXPECT_EQ(memo.value, value.get());
 
     // Only the memo can answer with an object the dictionary does not hold.
@@ -87,11 +90,11 @@ TEST_F(GlobalLookup, AnyChangeOfTheDictionaryMakesTheSiteSearchAgain) {
         memo.value = planted.get();
         c.apply(dict_.get(), key, other, replacement.get());
         ASSERT_FALSE(PyErr_Occurred()) << c.change;
-        EXPECT_NE(memo.version, version()) << c.change;
+        EXPECT_FALSE(current(memo)) << c.change;
         Ref found = Ref::steal(rt::get_global(memo, key));
         EXPECT_EQ(found.get(), c.expected) << c.change;
         EXPECT_EQ(memo.value, c.expected) << c.change;
-        EXPECT_EQ(memo.version, version()) << c.change;
+        EXPECT_TRUE(current(memo)) << c.change;
     }
 }
 
@@ -101,7 +104,7 @@ TEST_F(GlobalLookup, NamesOnlyInBuiltinsAreAskedForAtEveryUse) {
     Ref missing = Ref::steal(rt::get_global(memo, key));
     EXPECT_FALSE(missing);
     EXPECT_EQ(take_error(), "NameError: name 'lk_only_builtin' is not defined");
-    EXPECT_EQ(memo.version, version());
+    EXPECT_TRUE(current(memo));
     EXPECT_EQ(memo.value, nullptr);
 
     run("import builtins\nbuiltins.lk_only_builtin = 'first'\n");
@@ -110,11 +113,10 @@ TEST_F(GlobalLookup, NamesOnlyInBuiltinsAreAskedForAtEveryUse) {
     EXPECT_STREQ(PyUnicode_AsUTF8(first.get()), "first");
     // The module dictionary did not change, yet the new builtin is seen.
     run("import builtins\nbuiltins.lk_only_builtin = 'second'\n");
-    uint64_t unchanged = version();
     Ref second = Ref::steal(rt::get_global(memo, key));
     ASSERT_TRUE(second);
     EXPECT_STREQ(PyUnicode_AsUTF8(second.get()), "second");
-    EXPECT_EQ(memo.version, unchanged);
+    EXPECT_TRUE(current(memo));
     EXPECT_EQ(memo.value, nullptr);
 
     // Once the module binds the name, the module's value wins.
@@ -292,10 +294,14 @@ protected:
         PyUnicode_Type.tp_richcompare = lk_str_richcompare;
         EmbeddedTest::TearDown();
     }
-    // A fresh, unhashed exact str (never an interned or cached one).
+    // A fresh, unhashed exact str (never an interned or cached one, bar the
+    // empty str, which the interpreter always shares).
     static Ref fresh(const char* text) {
         Ref s = Ref::steal(PyUnicode_FromString(text));
-        Ref copy = Ref::steal(_PyUnicode_Copy(s.get()));
+        Py_ssize_t length = PyUnicode_GET_LENGTH(s.get());
+        Ref copy = Ref::steal(PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(s.get())));
+        std::memcpy(PyUnicode_DATA(copy.get()), PyUnicode_DATA(s.get()),
+                    static_cast<size_t>(length) * PyUnicode_KIND(s.get()));
         return copy;
     }
 };
@@ -337,6 +343,9 @@ TEST_F(StrEquals, ExactStrsCompareByContentWithoutRichComparison) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 TEST_F(StrEquals, ALegacyStrIsMadeReadyFirst) {
+#if PY_VERSION_HEX >= 0x030C0000
+    GTEST_SKIP() << "from 3.12 there are no legacy strs: every str is ready";
+#else
     Ref legacy = Ref::steal(PyUnicode_FromUnicode(nullptr, 3));
     ASSERT_TRUE(legacy);
     Py_UNICODE* text = PyUnicode_AS_UNICODE(legacy.get());
@@ -348,6 +357,7 @@ TEST_F(StrEquals, ALegacyStrIsMadeReadyFirst) {
     EXPECT_EQ(rt::str_equals(legacy.get(), abc.get()), 1);
     EXPECT_TRUE(PyUnicode_IS_READY(legacy.get()));
     EXPECT_EQ(lk_str_compares, 0);
+#endif
 }
 #pragma GCC diagnostic pop
 

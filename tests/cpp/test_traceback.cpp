@@ -167,11 +167,18 @@ TEST_F(TracebackCache, ShownEntryIsAddedEvenWhenTheCacheCannotGrow) {
     ASSERT_NE(head, nullptr);
     auto* entry = reinterpret_cast<PyTracebackObject*>(head);
     EXPECT_EQ(reinterpret_cast<PyObject*>(entry->tb_next), tb.get());
-    EXPECT_EQ(entry->tb_lineno, 12);
-    EXPECT_EQ(entry->tb_frame->f_lineno, 12);  // the source line, even when shown
-    EXPECT_STREQ(PyUnicode_AsUTF8(entry->tb_frame->f_code->co_name),
-                 "f (corvalith/norva/utils/login.cpp:77)");
-    EXPECT_EQ(entry->tb_frame->f_globals, testing_support::globals());
+    // What Python code reads of the entry and its frame (3.12 computes
+    // tb_lineno when it is read; 3.11 made frames opaque).
+    auto attr = [](PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); };
+    PyObject* frame = reinterpret_cast<PyObject*>(entry->tb_frame);
+    EXPECT_EQ(PyLong_AsLong(attr(head, "tb_lineno").get()), 12);
+    EXPECT_EQ(testing_support::frame_line(entry->tb_frame), 12);  // the source line, even when shown
+    Ref code = attr(frame, "f_code");
+    ASSERT_TRUE(code) << take_error();
+    Ref code_name = attr(code.get(), "co_name");
+    ASSERT_TRUE(code_name) << take_error();
+    EXPECT_STREQ(PyUnicode_AsUTF8(code_name.get()), "f (corvalith/norva/utils/login.cpp:77)");
+    EXPECT_EQ(attr(frame, "f_globals").get(), testing_support::globals());
     EXPECT_EQ(tbi::code_cache_view().entries, nullptr);
     Py_XDECREF(t);
     Py_XDECREF(v);

@@ -12,6 +12,7 @@
 #include "corvalith/norva/utils/state.h"
 
 #include "runtime/call.h"
+#include "runtime/compat.h"
 #include "runtime/function.h"
 #include "runtime/import.h"
 #include "runtime/lookup.h"
@@ -386,10 +387,10 @@ int make_constants() noexcept {
                                            n.dic, n.user_id, n.app_key, n.user, n.pw}));
     if (!s.init_gid_varnames) return -1;
     PyObject* e = s.empty_tuple;
-    store(s.init_gid_code, reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+    store(s.init_gid_code, reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
                                0, 0, 0, 10, 0, CO_OPTIMIZED | CO_NEWLOCALS, s.empty_bytes, e, e,
-                               s.init_gid_varnames, e, e, n.source_file, n.init_gid, 9,
-                               s.empty_bytes)));
+                               s.init_gid_varnames, e, e, n.source_file, n.init_gid, n.init_gid, 9,
+                               s.empty_bytes, s.empty_bytes)));
     return s.init_gid_code ? 0 : -1;
 }
 
@@ -413,7 +414,7 @@ int execute(PyObject* module, Failure& fail, bool& names_ready) {
     store(s.runtime_module, runtime_module);
     if (PyObject_SetAttrString(module, "__builtins__", s.builtins) < 0) FAIL(1);
 
-    if (rt::check_version(3, 8, kModuleName) < 0) FAIL(1);
+    if (rt::check_version(PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName) < 0) FAIL(1);
 
     store(s.empty_tuple, PyTuple_New(0));
     if (!s.empty_tuple) FAIL(1);
@@ -503,7 +504,7 @@ int copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char*
 }
 
 PyObject* login_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
-    int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    int64_t current = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (g_state.main_interpreter_id == -1) {
         g_state.main_interpreter_id = current;
         if (current == -1) return nullptr;

@@ -1,0 +1,66 @@
+# The CPython versions the module is built for, and where the machine's pyenv
+# keeps them. Included by FindCPython.cmake and TestAll.cmake.
+
+include_guard(GLOBAL)
+
+# Oldest and newest CPython minor version the module supports (3.8 to 3.13).
+set(LOGIN_PYTHON_MINOR_MIN 8)
+set(LOGIN_PYTHON_MINOR_MAX 13)
+set(LOGIN_PYTHON_SUPPORTED_VERSIONS "")
+foreach(_login_minor RANGE ${LOGIN_PYTHON_MINOR_MIN} ${LOGIN_PYTHON_MINOR_MAX})
+  list(APPEND LOGIN_PYTHON_SUPPORTED_VERSIONS 3.${_login_minor})
+endforeach()
+
+# login_check_python_version(<version> <what>)
+# Stops configuring unless <version> (3.N or 3.N.M) is one the module supports.
+function(login_check_python_version version what)
+  if(NOT version MATCHES "^([0-9]+)\\.([0-9]+)(\\.[0-9]+)?$")
+    message(FATAL_ERROR
+      "${what} is \"${version}\": expected a CPython version such as 3.12 or 3.12.1.\n"
+      "The module is built for CPython 3.${LOGIN_PYTHON_MINOR_MIN} to 3.${LOGIN_PYTHON_MINOR_MAX}.")
+  endif()
+  if(NOT CMAKE_MATCH_1 EQUAL 3 OR CMAKE_MATCH_2 LESS LOGIN_PYTHON_MINOR_MIN
+     OR CMAKE_MATCH_2 GREATER LOGIN_PYTHON_MINOR_MAX)
+    message(FATAL_ERROR
+      "${what} is CPython ${version}, which is not supported: the module is built for "
+      "CPython 3.${LOGIN_PYTHON_MINOR_MIN} to 3.${LOGIN_PYTHON_MINOR_MAX} only.")
+  endif()
+endfunction()
+
+# login_pyenv_prefix(<out> <version>)
+# Sets <out> to the prefix of the machine's pyenv installation of <version>:
+# exactly that one for 3.N.M, the newest 3.N.* for 3.N. Empty when pyenv or
+# that version is missing.
+function(login_pyenv_prefix out version)
+  set(root "$ENV{PYENV_ROOT}")
+  if(NOT root)
+    set(root "$ENV{HOME}/.pyenv")
+  endif()
+  find_program(LOGIN_PYENV pyenv HINTS "${root}/bin" "${root}/libexec")
+  mark_as_advanced(LOGIN_PYENV)
+  if(LOGIN_PYENV)
+    execute_process(COMMAND "${LOGIN_PYENV}" root
+                    OUTPUT_VARIABLE pyenv_root RESULT_VARIABLE rc
+                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(rc EQUAL 0 AND IS_DIRECTORY "${pyenv_root}")
+      set(root "${pyenv_root}")
+    endif()
+  endif()
+  string(REGEX MATCH "^3\\.[0-9]+" minor "${version}")
+  set(found "")
+  if(version MATCHES "^3\\.[0-9]+\\.[0-9]+$")
+    set(candidates "${root}/versions/${version}")
+  else()
+    file(GLOB candidates LIST_DIRECTORIES true "${root}/versions/${version}.*")
+    # Final releases only (3.12.1, not 3.12.0rc1 or 3.12-dev), newest first.
+    list(FILTER candidates INCLUDE REGEX "/${version}\\.[0-9]+$")
+    list(SORT candidates COMPARE NATURAL ORDER DESCENDING)
+  endif()
+  foreach(c IN LISTS candidates)
+    if(EXISTS "${c}/bin/python${minor}")
+      set(found "${c}")
+      break()
+    endif()
+  endforeach()
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()

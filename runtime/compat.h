@@ -1,0 +1,303 @@
+// What differs between the CPython versions the runtime is built for, 3.8 to
+// 3.13, and nothing else.
+//
+// An interface that a newer version added is defined here for the older ones
+// under the name the newest version gives it, so the mechanisms call that one
+// name on every version. What has no such interface (the thread state's
+// pending exception, the recursion guard, the proof that a dictionary is
+// unchanged, a frame's line) is one small function here, with the version
+// that changed it named beside each variant.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#include <cstdint>
+
+// ---- interfaces a newer version added, for the older ones -------------------
+
+// 3.9: PyObject_Vectorcall, Py_TPFLAGS_HAVE_VECTORCALL and METH_METHOD lost
+// their leading underscore or became public.
+#if PY_VERSION_HEX < 0x03090000
+static inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                            PyObject* kwnames) {
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#define METH_METHOD 0x0200
+#endif
+
+// 3.9: PyThreadState_GetInterpreter.
+#if PY_VERSION_HEX < 0x03090000
+static inline PyInterpreterState* PyThreadState_GetInterpreter(PyThreadState* tstate) {
+    return tstate->interp;
+}
+#endif
+
+// 3.13: PyThreadState_GetUnchecked (formerly _PyThreadState_UncheckedGet,
+// which the Windows 3.13 DLL no longer exports).
+#if PY_VERSION_HEX < 0x030D0000
+static inline PyThreadState* PyThreadState_GetUnchecked(void) {
+    return _PyThreadState_UncheckedGet();
+}
+#endif
+
+// 3.13: PyCFunctionFastWithKeywords (formerly _PyCFunctionFastWithKeywords).
+#if PY_VERSION_HEX < 0x030D0000
+typedef _PyCFunctionFastWithKeywords PyCFunctionFastWithKeywords;
+#endif
+
+// 3.11: code objects take a qualified name and an exception table; 3.12: the
+// constructor is PyUnstable_Code_NewWithPosOnlyArgs. Before 3.11 the two extra
+// arguments have no place and are dropped.
+#if PY_VERSION_HEX < 0x030B0000
+static inline PyCodeObject* PyUnstable_Code_NewWithPosOnlyArgs(
+    int argcount, int posonlyargcount, int kwonlyargcount, int nlocals, int stacksize, int flags,
+    PyObject* code, PyObject* consts, PyObject* names, PyObject* varnames, PyObject* freevars,
+    PyObject* cellvars, PyObject* filename, PyObject* name, PyObject* /*qualname*/, int firstlineno,
+    PyObject* linetable, PyObject* /*exceptiontable*/) {
+    return PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize,
+                                     flags, code, consts, names, varnames, freevars, cellvars,
+                                     filename, name, firstlineno, linetable);
+}
+#elif PY_VERSION_HEX < 0x030C0000
+#define PyUnstable_Code_NewWithPosOnlyArgs PyCode_NewWithPosOnlyArgs
+#endif
+
+namespace rt {
+namespace compat {
+
+// ---- where the shared function type is registered ----------------------------
+
+// The registry module under which modules of this kind share one function
+// type. The registry compares only the instance size of a type it finds.
+// 3.8: "_cython_3_0_12", where every type registered is the 3.8 layout that
+//   all modules of this kind share.
+// 3.9: other extension modules register types of layouts of their own, built
+//   for the interpreter they run on, under "_cython_3_0_12", and such a type
+//   can have this type's size and another layout: adopting it would hand this
+//   module's objects to slot functions that read them differently. From 3.9
+//   the type is shared under a registry name of this layout's own, so the
+//   modules of this kind still share one type, a foreign registration never
+//   stops the import, and no foreign type is ever adopted.
+#if PY_VERSION_HEX < 0x03090000
+constexpr const char kFunctionTypeRegistry[] = "_cython_3_0_12";
+#else
+constexpr const char kFunctionTypeRegistry[] = "_cython_3_0_12_cfunction_layout";
+#endif
+
+// ---- the pending exception ---------------------------------------------------
+
+// 3.12: the thread state holds one raised exception (current_exception) in
+// place of the triple curexc_type, curexc_value, curexc_traceback. Before
+// 3.12 the triple is moved in and out of the thread state directly, exactly
+// as it stands (no normalisation); from 3.12 the one exception is moved with
+// PyErr_GetRaisedException and PyErr_SetRaisedException, which do the same.
+#if PY_VERSION_HEX < 0x030C0000
+struct PendingError {
+    PyObject* type;
+    PyObject* value;
+    PyObject* tb;
+};
+
+// Takes the pending exception out of `tstate` (the current thread's state),
+// leaving no exception pending.
+inline PendingError take_pending(PyThreadState* tstate) noexcept {
+    PendingError e{tstate->curexc_type, tstate->curexc_value, tstate->curexc_traceback};
+    tstate->curexc_type = nullptr;
+    tstate->curexc_value = nullptr;
+    tstate->curexc_traceback = nullptr;
+    return e;
+}
+
+// Makes `e` the pending exception of `tstate` again, releasing whatever is
+// pending there now.
+inline void put_back(PyThreadState* tstate, const PendingError& e) noexcept {
+    PyObject* type = tstate->curexc_type;
+    PyObject* value = tstate->curexc_value;
+    PyObject* tb = tstate->curexc_traceback;
+    tstate->curexc_type = e.type;
+    tstate->curexc_value = e.value;
+    tstate->curexc_traceback = e.tb;
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+}
+
+inline void release(const PendingError& e) noexcept {
+    Py_XDECREF(e.type);
+    Py_XDECREF(e.value);
+    Py_XDECREF(e.tb);
+}
+#else
+struct PendingError {
+    PyObject* exc;
+};
+
+inline PendingError take_pending(PyThreadState*) noexcept {
+    return {PyErr_GetRaisedException()};
+}
+
+inline void put_back(PyThreadState*, const PendingError& e) noexcept {
+    PyErr_SetRaisedException(e.exc);
+}
+
+inline void release(const PendingError& e) noexcept {
+    Py_XDECREF(e.exc);
+}
+#endif
+
+// ---- the recursion guard -------------------------------------------------------
+
+// The interpreter's Py_EnterRecursiveCall and Py_LeaveRecursiveCall, with the
+// same count, limit and RecursionError, for the thread state `tstate` read
+// once by the caller. True when the guard refuses (the error is then set).
+//
+// 3.8: a macro over tstate->recursion_depth and the exported limit.
+// 3.9, 3.10: the limit moved into the interpreter's internal state, so the
+//   guard is the exported function itself.
+// 3.11: a count of the calls remaining, tstate->recursion_remaining.
+// 3.12: native calls are counted apart from Python ones, in
+//   tstate->c_recursion_remaining.
+// 3.13: the same count, refused only once it would go below zero.
+// From 3.11 the count is a public field of the thread state. While it leaves
+// room the guard only counts, as the interpreter's own inline guard does;
+// at the limit it hands over to Py_EnterRecursiveCall, which counts, decides
+// and raises as always. Entering Py_EnterRecursiveCall on every call instead
+// would cost a function call on each call the module makes.
+#if PY_VERSION_HEX >= 0x030B0000
+inline int& recursion_room(PyThreadState* tstate) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return tstate->recursion_remaining;
+#else
+    return tstate->c_recursion_remaining;
+#endif
+}
+
+// The lowest count at which the interpreter's guard still only counts.
+constexpr int kRecursionRoomFloor = PY_VERSION_HEX < 0x030D0000 ? 1 : 0;
+#endif
+
+inline bool enter_recursive_call(PyThreadState* tstate, const char* where) noexcept {
+#if PY_VERSION_HEX < 0x03090000
+    return _Py_MakeRecCheck(tstate->recursion_depth) && _Py_CheckRecursiveCall(where);
+#elif PY_VERSION_HEX < 0x030B0000
+    (void)tstate;
+    return Py_EnterRecursiveCall(where) != 0;
+#else
+    int& room = recursion_room(tstate);
+    if (room >= kRecursionRoomFloor) {
+        --room;
+        return false;
+    }
+    return Py_EnterRecursiveCall(where) != 0;
+#endif
+}
+
+inline void leave_recursive_call(PyThreadState* tstate) noexcept {
+#if PY_VERSION_HEX < 0x03090000
+    if (_Py_MakeEndRecCheck(tstate->recursion_depth)) tstate->overflowed = 0;
+#elif PY_VERSION_HEX < 0x030B0000
+    (void)tstate;
+    Py_LeaveRecursiveCall();
+#else
+    ++recursion_room(tstate);
+#endif
+}
+
+// ---- proof that a dictionary is unchanged ----------------------------------
+
+// A DictVersion taken of a dictionary equals the one taken later only when the
+// dictionary is the same one and nothing changed it in between.
+//
+// Before 3.12 this is the dictionary's ma_version_tag: every dictionary is
+// given a fresh tag from one counter when it is made and at every change, and
+// a tag is never 0.
+// 3.12 deprecated ma_version_tag for dictionary watchers (PyDict_AddWatcher):
+// a dictionary is watched when its version is first taken, every event on a
+// watched dictionary (an item added, changed or deleted, the dictionary
+// cleared, cloned or freed) advances one generation counter, and a version is
+// the dictionary's identity with the generation at which it was taken. The
+// event arrives before the change is made, and a freed dictionary advances
+// the generation before its address can be reused. A dictionary that cannot
+// be watched (the interpreter's watcher slots are all taken) gets a version
+// that never compares equal, so nothing is remembered of it.
+#if PY_VERSION_HEX < 0x030C0000
+using DictVersion = uint64_t;
+
+inline DictVersion dict_version(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+inline bool dict_unchanged(PyObject* dict, const DictVersion& version) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version;
+}
+#else
+struct DictVersion {
+    PyObject* dict = nullptr;  // identity only; null never matches
+    uint64_t generation = 0;
+};
+
+// Advanced by every event on a watched dictionary.
+extern uint64_t g_dict_generation;
+
+// Watches `dict` (an exact dict) and returns its version, or one that never
+// matches when it cannot be watched. Never raises.
+DictVersion dict_version(PyObject* dict) noexcept;
+
+inline bool dict_unchanged(PyObject* dict, const DictVersion& version) noexcept {
+    return version.dict == dict && version.generation == g_dict_generation;
+}
+#endif
+
+// ---- objects whose representation changed --------------------------------------
+
+// 3.12: every str is ready; PyUnicode_READY and PyUnicode_IS_READY are
+// deprecated and do nothing.
+inline bool str_is_ready(PyObject* s) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(s);
+#else
+    (void)s;
+    return true;
+#endif
+}
+
+// 0, or -1 with an exception set.
+inline int str_make_ready(PyObject* s) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(s);
+#else
+    (void)s;
+    return 0;
+#endif
+}
+
+// True when the exact int `x` is zero. 3.12: an int's size and sign moved out
+// of ob_size into a tag read through PyUnstable_Long_IsCompact and
+// PyUnstable_Long_CompactValue.
+inline bool long_is_zero(PyObject* x) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return Py_SIZE(x) == 0;
+#else
+    PyLongObject* v = reinterpret_cast<PyLongObject*>(x);
+    return PyUnstable_Long_IsCompact(v) && PyUnstable_Long_CompactValue(v) == 0;
+#endif
+}
+
+// Sets the line a new, unstarted frame reports. 3.11: frames are opaque and
+// their line comes from the code object alone; a frame that has not started
+// reports its code object's first line, which the traceback entries make
+// equal to the line they report, so nothing is set.
+inline void set_frame_line(PyFrameObject* frame, int line) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+    frame->f_lineno = line;
+#else
+    (void)frame;
+    (void)line;
+#endif
+}
+
+}  // namespace compat
+}  // namespace rt
