@@ -243,13 +243,42 @@ struct DictVersion {
 extern uint64_t g_dict_generation;
 
 // Watches `dict` (an exact dict) and returns its version, or one that never
-// matches when it cannot be watched. Never raises.
+// matches when it cannot be watched. Called with no exception pending; never
+// raises.
 DictVersion dict_version(PyObject* dict) noexcept;
 
 inline bool dict_unchanged(PyObject* dict, const DictVersion& version) noexcept {
     return version.dict == dict && version.generation == g_dict_generation;
 }
 #endif
+
+// True when every change to the instance dictionary of an object of `type`
+// is a change that DictVersion sees. 3.13: an object whose type keeps its
+// attributes inline (Py_TPFLAGS_INLINE_VALUES) shares them with its
+// dictionary once one is made, and an attribute stored on the object goes
+// straight into those values, telling neither the dictionary's watchers nor
+// its version tag; nothing is remembered of such a dictionary.
+inline bool instance_dict_changes_seen(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    (void)type;
+    return true;
+#else
+    return !PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES);
+#endif
+}
+
+// ---- type version tags -----------------------------------------------------------
+
+// True when `type` has a valid version tag: one that any change to the type
+// or its bases replaces. 3.13: Py_TPFLAGS_VALID_VERSION_TAG is no longer set;
+// a tag is valid when it is not 0, and a change resets it to 0.
+inline bool type_version_valid(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#else
+    return type->tp_version_tag != 0;
+#endif
+}
 
 // ---- objects whose representation changed --------------------------------------
 

@@ -56,7 +56,8 @@ PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) no
     if (getattro != PyObject_GenericGetAttr && getattro != PyModule_Type.tp_getattro) return value;
     // With nothing of that name on the type (the lookup runs no Python code)
     // both reads take the instance dictionary's entry when there is one.
-    if (_PyType_Lookup(type, name) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+    if (_PyType_Lookup(type, name) || !compat::type_version_valid(type) ||
+        !compat::instance_dict_changes_seen(type))
         return value;
     PyObject** slot = instance_dict_slot(obj);
     if (!slot || !*slot || !PyDict_CheckExact(*slot) || !dict_holds(*slot, name, value)) return value;
@@ -120,8 +121,21 @@ PyObject* getattr_hook_name() noexcept {
 // once: a module without a hook answers a missing name with no exception at
 // all (the builtins fallback of every global the module lacks), and a module
 // with one has its dictionary searched once before the hook is called.
+//
+// The generic read itself, for an object of the module type with nothing of
+// that name on the type, is the search of the module's dictionary alone: that
+// search is made here directly (a missing name is the builtins fallback of
+// every global the module lacks, and the repeated failure of a missing one).
 PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
-    PyObject* found = _PyObject_GenericGetAttrWithDict(module, name, nullptr, 1);
+    PyObject* found;
+    PyObject** slot = Py_TYPE(module) == &PyModule_Type ? instance_dict_slot(module) : nullptr;
+    if (slot && *slot && !_PyType_Lookup(&PyModule_Type, name)) {
+        Ref dict = Ref::borrow(*slot);
+        found = PyDict_GetItemWithError(dict.get(), name);
+        Py_XINCREF(found);
+    } else {
+        found = _PyObject_GenericGetAttrWithDict(module, name, nullptr, 1);
+    }
     if (found || PyErr_Occurred()) return found;
     PyObject* hook_name = getattr_hook_name();
     if (!hook_name) {

@@ -84,7 +84,7 @@ PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) no
 inline PyObject* get_attr_memo(AttrMemo& memo, PyObject* obj, PyObject* name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == memo.type && type->tp_version_tag == memo.type_version &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        compat::type_version_valid(type)) {
         PyObject** slot = instance_dict_slot(obj);
         if (slot && *slot && compat::dict_unchanged(*slot, memo.dict_version)) {
             Py_INCREF(memo.value);

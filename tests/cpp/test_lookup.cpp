@@ -225,6 +225,31 @@ TEST_F(AttributeRead, AModuleAnswersLikeItsOwnAttributeRead) {
     run("del lk_mod, lk_sub_mod, LkModSub, lk_hook\n");
 }
 
+// On every version a read of a module's own attribute is remembered and the
+// next read answers from the memo until the module's dictionary changes.
+TEST_F(AttributeRead, AModuleAttributeIsRememberedUntilItsDictionaryChanges) {
+    run("import types\nlk_mod = types.ModuleType('lk_mod')\nlk_mod.value = object()\n");
+    Ref mod = eval("lk_mod");
+    Ref value = eval("lk_mod.value");
+    PyObject* attr = name("value");
+    rt::AttrMemo memo;
+    Ref first = Ref::steal(rt::get_attr_memo(memo, mod.get(), attr));
+    EXPECT_EQ(first.get(), value.get());
+    EXPECT_EQ(memo.type, &PyModule_Type);
+    EXPECT_EQ(memo.value, value.get());
+    // Only the memo can answer with an object the dictionary does not hold.
+    Ref planted = eval("object()");
+    memo.value = planted.get();
+    Ref second = Ref::steal(rt::get_attr_memo(memo, mod.get(), attr));
+    EXPECT_EQ(second.get(), planted.get());
+    run("lk_mod.value = 'changed'\n");
+    Ref third = Ref::steal(rt::get_attr_memo(memo, mod.get(), attr));
+    ASSERT_TRUE(third);
+    EXPECT_STREQ(PyUnicode_AsUTF8(third.get()), "changed");
+    EXPECT_EQ(memo.value, third.get());
+    run("del lk_mod\n");
+}
+
 class ExceptionMatch : public EmbeddedTest {
 protected:
     int match(const char* type, const char* target) {
