@@ -11,8 +11,14 @@ PyObject* g_globals = nullptr;
 PyObject* globals() { return g_globals; }
 
 PyObject* name(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);  // kept for the process, as the module keeps its names
+    // Kept for the process, as the module keeps its names: the list holds them
+    // (from 3.13 an interned str is never freed, so one that nothing points to
+    // would count as lost).
+    static PyObject* kept = PyList_New(0);
+    PyObject* s = PyUnicode_InternFromString(text);
     PyObject_Hash(s);
+    PyList_Append(kept, s);
+    Py_DECREF(s);
     return s;
 }
 

@@ -474,7 +474,12 @@ protected:
         run("import sys, types\n_registry = sys.modules.pop(registry_name, None)");
     }
     void TearDown() override {
-        run("if _registry is None: sys.modules.pop(registry_name, None)\n"
+        // The registries the case made stay alive for the process: the names
+        // registered in them are interned for good (from 3.13 an interned str
+        // is never freed, and one that nothing points to would count as lost).
+        run("_kept_registries = globals().get('_kept_registries', [])\n"
+            "_kept_registries.append(sys.modules.get(registry_name))\n"
+            "if _registry is None: sys.modules.pop(registry_name, None)\n"
             "else: sys.modules[registry_name] = _registry\n"
             "del _registry");
         EmbeddedTest::TearDown();

@@ -75,7 +75,7 @@ TEST_F(GlobalLookup, AnyChangeOfTheDictionaryMakesTheSiteSearchAgain) {
         void (*apply)(PyObject* dict, PyObject* key, PyObject* other, PyObject* replacement);
     } changes[] = {
         {"another key added", value.get(),
-         [](PyObject* d, PyObject*, PyObject*, PyObject*) { PyDict_SetItemString(d, "lk_new", Py_True); }},
+         [](PyObject* d, PyObject*, PyObject*, PyObject*) { PyDict_SetItem(d, name("lk_new"), Py_True); }},
         {"another key rebound", value.get(),
          [](PyObject* d, PyObject*, PyObject* o, PyObject*) { PyDict_SetItem(d, o, Py_False); }},
         {"another key deleted", value.get(),
