@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "runtime/compat.h"
 #include "runtime/ref.h"
 
 namespace testing_support {
@@ -36,10 +37,8 @@ std::string take_error();
 inline int recursion_count(PyThreadState* tstate) {
 #if PY_VERSION_HEX < 0x030B0000
     return tstate->recursion_depth;
-#elif PY_VERSION_HEX < 0x030C0000
-    return tstate->recursion_remaining;
 #else
-    return tstate->c_recursion_remaining;
+    return rt::compat::recursion_room(tstate);
 #endif
 }
 
