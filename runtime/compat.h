@@ -280,6 +280,14 @@ inline bool type_version_valid(PyTypeObject* type) noexcept {
 #endif
 }
 
+// ---- the module type's attribute read -----------------------------------------
+
+// What the module type's attribute read does with an error raised while it
+// looks for the module's __getattr__ in the module dictionary (a key whose
+// comparison raises). 3.10: the error is passed on. 3.8 and 3.9 ignore it and
+// end in AttributeError, as for a module without the hook.
+constexpr bool kModuleHookSearchErrorsPass = PY_VERSION_HEX >= 0x030A0000;
+
 // ---- objects whose representation changed --------------------------------------
 
 // 3.12: every str is ready; PyUnicode_READY and PyUnicode_IS_READY are

@@ -92,14 +92,18 @@ PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept {
 
 namespace {
 
+// Clears a pending AttributeError: a missing attribute is no error. Any other
+// exception stays pending.
+inline void clear_attribute_error() noexcept {
+    PyObject* type = PyErr_Occurred();
+    if (type && (type == PyExc_AttributeError ||
+                 exception_matches_for_lookup(type, PyExc_AttributeError)))
+        PyErr_Clear();
+}
+
 // After an attribute read gave null: a missing attribute is no error.
 inline PyObject* suppress_attribute_error(PyObject* result) noexcept {
-    if (!result) {
-        PyObject* type = PyErr_Occurred();
-        if (type && (type == PyExc_AttributeError ||
-                     exception_matches_for_lookup(type, PyExc_AttributeError)))
-            PyErr_Clear();
-    }
+    if (!result) clear_attribute_error();
     return result;
 }
 
@@ -115,24 +119,31 @@ PyObject* getattr_hook_name() noexcept {
     return hook_name;
 }
 
-// A module's own read is the generic one, then the module's __getattr__ hook
-// (looked up in the module dictionary with any lookup error ignored), then a
-// formatted AttributeError. This gives the same answer with each step done
-// once: a module without a hook answers a missing name with no exception at
-// all (the builtins fallback of every global the module lacks), and a module
-// with one has its dictionary searched once before the hook is called.
+// A module's own read is the generic one; when that raises AttributeError,
+// the module's __getattr__ hook looked up in the module dictionary and called
+// with the name; without a hook, an AttributeError. Followed by the no-error
+// rule, this gives the same answer with each step done once: a module without
+// a hook answers a missing name with no exception at all (the builtins
+// fallback of every global the module lacks), and a module with one has its
+// dictionary searched once before the hook is called.
 //
 // The generic read itself, for an object of the module type with nothing of
 // that name on the type, is the search of the module's dictionary alone: that
 // search is made here directly (a missing name is the builtins fallback of
 // every global the module lacks, and the repeated failure of a missing one).
+// An AttributeError raised by that search (a key's comparison) is the
+// generic read's AttributeError: the hook is asked next.
 PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
     PyObject* found;
     PyObject** slot = Py_TYPE(module) == &PyModule_Type ? instance_dict_slot(module) : nullptr;
     if (slot && *slot && !_PyType_Lookup(&PyModule_Type, name)) {
         Ref dict = Ref::borrow(*slot);
         found = PyDict_GetItemWithError(dict.get(), name);
-        Py_XINCREF(found);
+        if (found) {
+            Py_INCREF(found);
+            return found;
+        }
+        clear_attribute_error();
     } else {
         found = _PyObject_GenericGetAttrWithDict(module, name, nullptr, 1);
     }
@@ -144,7 +155,11 @@ PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
     }
     Ref hook = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), hook_name));
     if (!hook) {
-        PyErr_Clear();
+        // The search for the hook failed, or found none (no error pending).
+        if (compat::kModuleHookSearchErrorsPass)
+            clear_attribute_error();
+        else
+            PyErr_Clear();
         return nullptr;
     }
     PyObject* args[1] = {name};

@@ -274,16 +274,30 @@ out = [probe.searches, asked, first['ok'], second['exc'], second['msg']]"""
         self.assertEqual(result["out"], [2, ["get_license_info"] * 2, True, "NameError",
                                          "name 'get_license_info' is not defined"])
 
-    def test_an_error_finding_a_module_hook_is_ignored(self):
-        # The module's own read ignores it, so a missing global is a NameError.
+    def test_an_error_finding_a_module_hook_is_what_the_module_read_gives(self):
+        # A search for builtins' __getattr__ that raises: the builtins fallback
+        # of a missing global answers as the interpreter's own read of the
+        # module does (it ends in AttributeError, the global's NameError, or
+        # passes the error on), asked here after the call.
         code = self.PROBE + """
 probe = Probe('__getattr__', True)
 builtins.__dict__[probe] = None
 del login.os
-out = [attempt(login.init_gid), probe.searches > 0]"""
+outcome = attempt(login.init_gid)
+try:
+    builtins.os
+    read = 'found'
+except Exception as e:
+    read = [type(e).__name__, str(e)]
+out = [outcome, probe.searches > 0, read]"""
         result = run_scenarios([("hook", code)], PRELUDE, NO_AGENT)["hook"]
-        self.assertTrue(result["out"][1])
-        self.assertFailsAt(result["out"][0], "NameError", 10, "name 'os' is not defined")
+        outcome, searched, read = result["out"]
+        self.assertTrue(searched)
+        if read[0] == "AttributeError":
+            self.assertFailsAt(outcome, "NameError", 10, "name 'os' is not defined")
+        else:
+            self.assertEqual(read, ["RuntimeError", "search failed"])
+            self.assertFailsAt(outcome, "RuntimeError", 10, "search failed")
 
 if __name__ == "__main__":
     unittest.main()

@@ -3,6 +3,8 @@
 #include "tests/cpp/embed.h"
 
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "runtime/lookup.h"
 #include "runtime/protocol.h"
@@ -223,6 +225,74 @@ TEST_F(AttributeRead, AModuleAnswersLikeItsOwnAttributeRead) {
     EXPECT_FALSE(Ref::steal(rt::get_attr_noerror(mod.get(), name("lk_key"))));
     EXPECT_EQ(take_error(), "KeyError: 'lk_key'");
     run("del lk_mod, lk_sub_mod, LkModSub, lk_hook\n");
+}
+
+// The no-error read of a module gives what the module type's own read followed
+// by the no-error rule gives, errors included, whatever the interpreter's read
+// does with a failing search of the dictionary (a key whose comparison
+// raises), of the name or of the module's __getattr__ hook. The interpreter
+// itself is the reference: the expectations are not written here.
+TEST_F(AttributeRead, AModuleReadGivesWhatTheModuleTypesOwnReadGives) {
+    run("import types\n"
+        "class LkAttrSub(AttributeError): pass\n"
+        "class LkProbe:\n"
+        "    armed = False\n"
+        "    def __init__(self, key, exc): self.h, self.exc = hash(key), exc\n"
+        "    def __hash__(self): return self.h\n"
+        "    def __eq__(self, other):\n"
+        "        if LkProbe.armed: raise self.exc('search failed')\n"
+        "        return False\n"
+        "def lk_hook_value(n): return 'hooked ' + n\n"
+        "def lk_hook_absent(n): raise AttributeError(n)\n"
+        "def lk_hook_key(n): raise KeyError(n)\n"
+        "class LkModSub(types.ModuleType): pass\n"
+        "def lk_module(kind, probe_key, exc, hook, present):\n"
+        "    m = (types.ModuleType if kind == 'plain' else LkModSub)('lk_m')\n"
+        "    if hook: m.__getattr__ = hook\n"
+        "    if present: m.lk_name = 'present'\n"
+        "    LkProbe.armed = False\n"
+        "    if probe_key: m.__dict__[LkProbe(probe_key, exc)] = None\n"
+        "    return m\n");
+    const char* const kinds[] = {"plain", "sub"};
+    const char* const probe_keys[] = {"None", "'__getattr__'", "'lk_name'"};
+    const char* const excs[] = {"RuntimeError", "AttributeError", "LkAttrSub"};
+    const char* const hooks[] = {"None", "lk_hook_value", "lk_hook_absent", "lk_hook_key"};
+    PyObject* attr = name("lk_name");
+    // Describes the outcome of a read and clears its error.
+    auto outcome = [](PyObject* result) {
+        Ref owned = Ref::steal(result);
+        if (owned) return std::string("value ") + PyUnicode_AsUTF8(owned.get());
+        std::string error = take_error();
+        return error.empty() ? std::string("absent") : error;
+    };
+    std::set<std::string> seen;
+    int cases = 0;
+    for (const char* kind : kinds)
+        for (const char* probe_key : probe_keys)
+            for (const char* exc : excs)
+                for (const char* hook : hooks)
+                    for (const char* present : {"False", "True"}) {
+                        std::string make = std::string("lk_module('") + kind + "', " + probe_key + ", " +
+                                           exc + ", " + hook + ", " + present + ")";
+                        Ref m = eval(make.c_str());
+                        ASSERT_TRUE(m) << make;
+                        run("LkProbe.armed = True\n");
+                        std::string expected = outcome(PyModule_Type.tp_getattro(m.get(), attr));
+                        if (expected.rfind("AttributeError", 0) == 0 || expected.rfind("LkAttrSub", 0) == 0)
+                            expected = "absent";
+                        std::string got = outcome(rt::get_attr_noerror(m.get(), attr));
+                        run("LkProbe.armed = False\n");
+                        EXPECT_EQ(got, expected) << make;
+                        seen.insert(expected);
+                        ++cases;
+                    }
+    EXPECT_EQ(cases, 2 * 3 * 3 * 4 * 2);
+    // The cases reach every kind of answer: a value, the hook's, absence and
+    // an error passed on from the search and from the hook.
+    for (const char* answer : {"value present", "value hooked lk_name", "absent",
+                               "RuntimeError: search failed", "KeyError: 'lk_name'"})
+        EXPECT_EQ(seen.count(answer), 1u) << answer;
+    run("del LkAttrSub, LkProbe, lk_hook_value, lk_hook_absent, lk_hook_key, LkModSub, lk_module\n");
 }
 
 // On every version a read of a module's own attribute is remembered and the
