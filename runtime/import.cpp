@@ -10,12 +10,6 @@ namespace rt {
 
 namespace {
 
-PyObject* import_level0(PyObject* name, PyObject* fromlist) noexcept {
-    Ref locals = Ref::steal(PyDict_New());
-    if (!locals) return nullptr;
-    return PyImport_ImportModuleLevelObject(name, g_runtime.globals, locals.get(), fromlist, 0);
-}
-
 RT_COLD PyObject* raise_cannot_import(PyObject* name) noexcept {
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     return nullptr;
@@ -23,8 +17,10 @@ RT_COLD PyObject* raise_cannot_import(PyObject* name) noexcept {
 
 }  // namespace
 
-PyObject* import_with_fromlist(PyObject* name, PyObject* fromlist) noexcept {
-    return import_level0(name, fromlist);
+PyObject* import_absolute(PyObject* name, PyObject* fromlist) noexcept {
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return nullptr;
+    return PyImport_ImportModuleLevelObject(name, g_runtime.globals, locals.get(), fromlist, 0);
 }
 
 PyObject* import_from(PyObject* module, PyObject* name) noexcept {
@@ -55,7 +51,7 @@ PyObject* import_module(PyObject* name) noexcept {
     } else {
         PyErr_Clear();
     }
-    return import_level0(name, nullptr);
+    return import_absolute(name, nullptr);
 }
 
 }  // namespace rt

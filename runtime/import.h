@@ -7,9 +7,11 @@
 
 namespace rt {
 
-// `from <name> import <fromlist...>`: imports `name` with the from-list and
-// returns the named module. New reference, or null with an exception set.
-PyObject* import_with_fromlist(PyObject* name, PyObject* fromlist) noexcept;
+// The import machinery's import of `name` with the from-list `fromlist` (a
+// list of names, or null for none): the module named, for a from-import the
+// one its names are then taken from. New reference, or null with an
+// exception set.
+PyObject* import_absolute(PyObject* name, PyObject* fromlist) noexcept;
 
 // The value of `name` taken out of `module` for a from-import. A submodule
 // that is in sys.modules under "<module>.<name>" serves when the attribute is

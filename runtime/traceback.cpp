@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include "runtime/code_cache.h"
+
 #include "runtime/compat.h"
 #include "runtime/compiler.h"
 #include "runtime/lookup.h"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/traceback.h"
+#include "tests/cpp/traceback_internals.h"
 
 using rt::Ref;
 using testing_support::eval;

@@ -339,7 +339,7 @@ int bind_from_import(PyObject* package, PyObject* name) noexcept {
     if (!fromlist) return -1;
     Py_INCREF(name);
     PyList_SET_ITEM(fromlist.get(), 0, name);
-    Ref module = Ref::steal(rt::import_with_fromlist(package, fromlist.get()));
+    Ref module = Ref::steal(rt::import_absolute(package, fromlist.get()));
     if (!module) return -1;
     fromlist.reset();
     Ref value = Ref::steal(rt::import_from(module.get(), name));
@@ -420,8 +420,6 @@ int execute(PyObject* module, Failure& fail, bool& names_ready) {
     if (!s.empty_tuple) FAIL(1);
     store(s.empty_bytes, PyBytes_FromStringAndSize("", 0));
     if (!s.empty_bytes) FAIL(1);
-    store(s.empty_str, PyUnicode_FromStringAndSize("", 0));
-    if (!s.empty_str) FAIL(1);
 
     store(s.function_type, rt::fetch_function_type());
     if (!s.function_type) FAIL(1);

@@ -34,7 +34,6 @@ inline constexpr const char kTracebackFileName[] = "corvalith\\\\norva\\\\utils\
     X(opt_NoProfile, "-NoProfile", false)                                       \
     X(Result, "Result", true)                                                   \
     X(Value, "Value", true)                                                     \
-    X(dot, ".", false)                                                          \
     X(agent, "agent", true)                                                     \
     X(app_key, "app_key", true)                                                 \
     X(app_key_gid, "app_key_gid", true)                                         \
@@ -101,7 +100,6 @@ struct ModuleState {
     PyObject* runtime_module = nullptr;  // owned: the runtime-support module "cython_runtime"
     PyObject* empty_tuple = nullptr;     // owned
     PyObject* empty_bytes = nullptr;     // owned
-    PyObject* empty_str = nullptr;       // owned
     PyTypeObject* function_type = nullptr;  // owned: the type of init_gid
     Names names;                         // each owned
     PyObject* int_0 = nullptr;           // owned
