@@ -46,9 +46,9 @@ inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
 inline PyObject* unbound_method(PyObject* obj, PyObject* name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject* descr = _PyType_Lookup(type, name);
+    PyObject* descr = compat::type_lookup(type, name);
     if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return nullptr;
-    PyObject** dict = instance_dict_slot(obj);
+    PyObject** dict = compat::instance_dict_slot(obj);
     return dict && *dict ? nullptr : descr;
 }
 

@@ -1,72 +1,101 @@
 // What differs between the CPython versions the runtime is built for, 3.8 to
-// 3.13, and nothing else.
+// 3.13, and what the runtime uses of the interpreter beyond its public
+// interface; the rest of the runtime and the module name no version and no
+// interpreter internal.
 //
-// An interface that a newer version added is defined here for the older ones
-// under the name the newest version gives it, so the mechanisms call that one
-// name on every version. What has no such interface (the thread state's
-// pending exception, the recursion guard, the proof that a dictionary is
-// unchanged, a frame's line) is one small function here, with the version
-// that changed it named beside each variant.
+// An interface that a newer version added is defined for the older ones in
+// runtime/compat_names.h, under the name the newest version gives it. What
+// has no such interface (the thread state's pending exception, the recursion
+// guard, the proof that a dictionary is unchanged, a frame's line) is one
+// small function here, with the version that changed it named beside each
+// variant. The interpreter's private functions and the fields of its
+// structures that the runtime reads are each behind one small function here,
+// with the versions it holds for.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
 
+#include <cstddef>
 #include <cstdint>
 
-// ---- interfaces a newer version added, for the older ones -------------------
-
-// 3.9: PyObject_Vectorcall, Py_TPFLAGS_HAVE_VECTORCALL and METH_METHOD lost
-// their leading underscore or became public.
-#if PY_VERSION_HEX < 0x03090000
-static inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                            PyObject* kwnames) {
-    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
-}
-#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#define METH_METHOD 0x0200
-#endif
-
-// 3.9: PyThreadState_GetInterpreter.
-#if PY_VERSION_HEX < 0x03090000
-static inline PyInterpreterState* PyThreadState_GetInterpreter(PyThreadState* tstate) {
-    return tstate->interp;
-}
-#endif
-
-// 3.13: PyThreadState_GetUnchecked (formerly _PyThreadState_UncheckedGet,
-// which the Windows 3.13 DLL no longer exports).
-#if PY_VERSION_HEX < 0x030D0000
-static inline PyThreadState* PyThreadState_GetUnchecked(void) {
-    return _PyThreadState_UncheckedGet();
-}
-#endif
-
-// 3.13: PyCFunctionFastWithKeywords (formerly _PyCFunctionFastWithKeywords).
-#if PY_VERSION_HEX < 0x030D0000
-typedef _PyCFunctionFastWithKeywords PyCFunctionFastWithKeywords;
-#endif
-
-// 3.11: code objects take a qualified name and an exception table; 3.12: the
-// constructor is PyUnstable_Code_NewWithPosOnlyArgs. Before 3.11 the two extra
-// arguments have no place and are dropped.
-#if PY_VERSION_HEX < 0x030B0000
-static inline PyCodeObject* PyUnstable_Code_NewWithPosOnlyArgs(
-    int argcount, int posonlyargcount, int kwonlyargcount, int nlocals, int stacksize, int flags,
-    PyObject* code, PyObject* consts, PyObject* names, PyObject* varnames, PyObject* freevars,
-    PyObject* cellvars, PyObject* filename, PyObject* name, PyObject* /*qualname*/, int firstlineno,
-    PyObject* linetable, PyObject* /*exceptiontable*/) {
-    return PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize,
-                                     flags, code, consts, names, varnames, freevars, cellvars,
-                                     filename, name, firstlineno, linetable);
-}
-#elif PY_VERSION_HEX < 0x030C0000
-#define PyUnstable_Code_NewWithPosOnlyArgs PyCode_NewWithPosOnlyArgs
-#endif
+#include "runtime/compat_names.h"
 
 namespace rt {
 namespace compat {
+
+// ---- the interpreter's private functions and fields, the same 3.8 to 3.13 ----
+
+// The hash a str caches once it is computed, -1 until then: the `hash` field
+// of the PyASCIIObject head every str begins with (3.8 to 3.13).
+inline Py_hash_t str_cached_hash(PyObject* s) noexcept {
+    return reinterpret_cast<PyASCIIObject*>(s)->hash;
+}
+
+// dict[name] for a name whose hash is computed (every name the runtime is
+// given is interned and hashed once), searched with that hash: borrowed, or
+// null, with an exception when the search raised (a key's comparison).
+// _PyDict_GetItem_KnownHash (3.8 to 3.13).
+inline PyObject* dict_get_hashed(PyObject* dict, PyObject* name) noexcept {
+    return _PyDict_GetItem_KnownHash(dict, name, str_cached_hash(name));
+}
+
+// The attribute `name` of the type `type` found along its MRO, borrowed, or
+// null; runs no Python code and never raises. _PyType_Lookup (3.8 to 3.13).
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+    return _PyType_Lookup(type, name);
+}
+
+// The generic attribute read (PyObject_GenericGetAttr) where a missing
+// attribute gives null with no exception set; any other failure is raised.
+// _PyObject_GenericGetAttrWithDict with its suppress argument set (3.8 to 3.13).
+inline PyObject* generic_getattr_noerror(PyObject* obj, PyObject* name) noexcept {
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// The slot of obj's instance dictionary, or null when its type has none. A
+// positive tp_dictoffset places it in the object; a negative one (the end of
+// a variable-size object, and from 3.11 a dictionary the interpreter manages)
+// is resolved by _PyObject_GetDictPtr (3.8 to 3.13).
+inline PyObject** instance_dict_slot(PyObject* obj) noexcept {
+    Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset > 0) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+    return offset == 0 ? nullptr : _PyObject_GetDictPtr(obj);
+}
+
+// The type's version tag, meaningful while type_version_valid() below holds:
+// tp_version_tag (3.8 to 3.13).
+inline unsigned int type_version(PyTypeObject* type) noexcept {
+    return type->tp_version_tag;
+}
+
+// ---- layouts the shared function type depends on ---------------------------------
+
+// True when the instance layout T begins with the built-in function object's
+// (PyCFunctionObject, the same 3.8 to 3.13: m_ml, m_self, m_module,
+// m_weakreflist, vectorcall) and its own fields start right after it, so that
+// code reading built-in functions reads T too.
+template <typename T>
+constexpr bool begins_like_builtin_function() noexcept {
+    return offsetof(T, m_ml) == offsetof(PyCFunctionObject, m_ml) &&
+           offsetof(T, m_self) == offsetof(PyCFunctionObject, m_self) &&
+           offsetof(T, m_module) == offsetof(PyCFunctionObject, m_module) &&
+           offsetof(T, m_weakreflist) == offsetof(PyCFunctionObject, m_weakreflist) &&
+           offsetof(T, vectorcall) == offsetof(PyCFunctionObject, vectorcall);
+}
+
+// The offset at which the fields of a layout that begins like the built-in
+// function object's start.
+constexpr size_t kBuiltinFunctionSize = sizeof(PyCFunctionObject);
+
+// Type flags as every version gives them to a static type that asks for
+// `flags`, without the bit whose place differs: until 3.9 Py_TPFLAGS_DEFAULT
+// carries Py_TPFLAGS_HAVE_VERSION_TAG; 3.10 drops it (every type has a version
+// tag).
+constexpr unsigned long flags_beside_version_tag(unsigned long flags) noexcept {
+    return flags & ~static_cast<unsigned long>(Py_TPFLAGS_HAVE_VERSION_TAG);
+}
 
 // ---- where the shared function type is registered ----------------------------
 

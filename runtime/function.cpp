@@ -506,9 +506,7 @@ PyGetSetDef function_getset[] = {
 
 constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
                                      Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-// 0x64C00 on 3.8; from 3.10 Py_TPFLAGS_DEFAULT no longer carries
-// Py_TPFLAGS_HAVE_VERSION_TAG (every type has a version tag), so 0x24C00.
-static_assert((kTypeFlags & ~Py_TPFLAGS_HAVE_VERSION_TAG) == 0x24C00, "the shared type's flags");
+static_assert(compat::flags_beside_version_tag(kTypeFlags) == 0x24C00, "the shared type's flags");
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -565,8 +563,7 @@ PyTypeObject function_type = {
     0,                                           // tp_version_tag
     nullptr,                                     // tp_finalize
     nullptr,                                     // tp_vectorcall
-    // The slots that later versions add after tp_vectorcall (and 3.8's
-    // tp_print) are left empty.
+    // The slots some versions have after tp_vectorcall are left empty.
 };
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop

@@ -61,14 +61,8 @@ struct FunctionObject {
 
 // Modules compiled elsewhere read these objects through the built-in function
 // layout and through the fields above: none of them may move.
-static_assert(offsetof(FunctionObject, m_ml) == offsetof(PyCFunctionObject, m_ml), "m_ml");
-static_assert(offsetof(FunctionObject, m_self) == offsetof(PyCFunctionObject, m_self), "m_self");
-static_assert(offsetof(FunctionObject, m_module) == offsetof(PyCFunctionObject, m_module), "m_module");
-static_assert(offsetof(FunctionObject, m_weakreflist) == offsetof(PyCFunctionObject, m_weakreflist),
-              "m_weakreflist");
-static_assert(offsetof(FunctionObject, vectorcall) == offsetof(PyCFunctionObject, vectorcall),
-              "vectorcall");
-static_assert(offsetof(FunctionObject, func_dict) == sizeof(PyCFunctionObject), "func_dict");
+static_assert(compat::begins_like_builtin_function<FunctionObject>(), "the built-in function layout");
+static_assert(offsetof(FunctionObject, func_dict) == compat::kBuiltinFunctionSize, "func_dict");
 static_assert(sizeof(void*) != 8 ||
                   (offsetof(FunctionObject, defaults_object_count) == 128 &&
                    offsetof(FunctionObject, defaults_block_size) == 136 &&

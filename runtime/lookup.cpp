@@ -9,15 +9,11 @@ namespace rt {
 
 namespace {
 
-inline Py_hash_t cached_hash(PyObject* name) noexcept {
-    return reinterpret_cast<PyASCIIObject*>(name)->hash;
-}
-
 // NameError for `name`. Its text is made once per name and kept in the
 // runtime record, so a failure repeated at one site formats nothing.
 RT_COLD void raise_name_error(PyObject* name) noexcept {
     PyObject*& texts = g_runtime.name_error_texts;
-    if (PyObject* text = texts ? _PyDict_GetItem_KnownHash(texts, name, cached_hash(name)) : nullptr) {
+    if (PyObject* text = texts ? compat::dict_get_hashed(texts, name) : nullptr) {
         PyErr_SetObject(PyExc_NameError, text);
         return;
     }
@@ -56,13 +52,13 @@ PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) no
     if (getattro != PyObject_GenericGetAttr && getattro != PyModule_Type.tp_getattro) return value;
     // With nothing of that name on the type (the lookup runs no Python code)
     // both reads take the instance dictionary's entry when there is one.
-    if (_PyType_Lookup(type, name) || !compat::type_version_valid(type) ||
+    if (compat::type_lookup(type, name) || !compat::type_version_valid(type) ||
         !compat::instance_dict_changes_seen(type))
         return value;
-    PyObject** slot = instance_dict_slot(obj);
+    PyObject** slot = compat::instance_dict_slot(obj);
     if (!slot || !*slot || !PyDict_CheckExact(*slot) || !dict_holds(*slot, name, value)) return value;
     memo.type = type;
-    memo.type_version = type->tp_version_tag;
+    memo.type_version = compat::type_version(type);
     memo.dict_version = compat::dict_version(*slot);
     memo.value = value;
     return value;
@@ -77,7 +73,7 @@ PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept {
         }
         return get_builtin(name);
     }
-    PyObject* value = _PyDict_GetItem_KnownHash(g_runtime.globals, name, cached_hash(name));
+    PyObject* value = compat::dict_get_hashed(dict, name);
     // A search that failed (a key's __eq__ raised) proves nothing about the
     // name: it is not memoised as absent, so the next use searches again.
     if (!value && PyErr_Occurred()) return nullptr;
@@ -135,8 +131,8 @@ PyObject* getattr_hook_name() noexcept {
 // generic read's AttributeError: the hook is asked next.
 PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
     PyObject* found;
-    PyObject** slot = Py_TYPE(module) == &PyModule_Type ? instance_dict_slot(module) : nullptr;
-    if (slot && *slot && !_PyType_Lookup(&PyModule_Type, name)) {
+    PyObject** slot = Py_TYPE(module) == &PyModule_Type ? compat::instance_dict_slot(module) : nullptr;
+    if (slot && *slot && !compat::type_lookup(&PyModule_Type, name)) {
         Ref dict = Ref::borrow(*slot);
         found = PyDict_GetItemWithError(dict.get(), name);
         if (found) {
@@ -145,7 +141,7 @@ PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
         }
         clear_attribute_error();
     } else {
-        found = _PyObject_GenericGetAttrWithDict(module, name, nullptr, 1);
+        found = compat::generic_getattr_noerror(module, name);
     }
     if (found || PyErr_Occurred()) return found;
     PyObject* hook_name = getattr_hook_name();
@@ -171,7 +167,7 @@ PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
 PyObject* get_attr_noerror(PyObject* obj, PyObject* name) noexcept {
     getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
     if (getattro == PyObject_GenericGetAttr)
-        return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+        return compat::generic_getattr_noerror(obj, name);
     if (getattro == PyModule_Type.tp_getattro) return module_attr_noerror(obj, name);
     return suppress_attribute_error(get_attr(obj, name));
 }

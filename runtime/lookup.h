@@ -68,13 +68,6 @@ struct AttrMemo {
     PyObject* value = nullptr;           // borrowed from that dictionary
 };
 
-// The slot of obj's instance dictionary, or null when its type has none.
-inline PyObject** instance_dict_slot(PyObject* obj) noexcept {
-    Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
-    if (offset > 0) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
-    return offset == 0 ? nullptr : _PyObject_GetDictPtr(obj);
-}
-
 // The part of get_attr_memo() past a memo hit: the read itself, and the memo
 // refilled when the read qualifies.
 PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) noexcept;
@@ -83,9 +76,9 @@ PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) no
 // the read raised.
 inline PyObject* get_attr_memo(AttrMemo& memo, PyObject* obj, PyObject* name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == memo.type && type->tp_version_tag == memo.type_version &&
+    if (type == memo.type && compat::type_version(type) == memo.type_version &&
         compat::type_version_valid(type)) {
-        PyObject** slot = instance_dict_slot(obj);
+        PyObject** slot = compat::instance_dict_slot(obj);
         if (slot && *slot && compat::dict_unchanged(*slot, memo.dict_version)) {
             Py_INCREF(memo.value);
             return memo.value;

@@ -89,8 +89,8 @@ int str_equals_general(PyObject* a, PyObject* b) noexcept {
         if (compat::str_make_ready(a) < 0 || compat::str_make_ready(b) < 0) return -1;
         Py_ssize_t length = PyUnicode_GET_LENGTH(a);
         if (length != PyUnicode_GET_LENGTH(b)) return 0;
-        Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
-        Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+        Py_hash_t ha = compat::str_cached_hash(a);
+        Py_hash_t hb = compat::str_cached_hash(b);
         if (ha != hb && ha != -1 && hb != -1) return 0;
         int kind = PyUnicode_KIND(a);
         if (kind != static_cast<int>(PyUnicode_KIND(b))) return 0;

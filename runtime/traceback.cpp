@@ -46,15 +46,14 @@ constexpr int kCacheGrowth = 64;
 // with no exception pending; whatever it raises is the caller's to discard.
 PyObject* switch_value(PyObject* support) noexcept {
     PyObject* name = g_runtime.names.cline_in_traceback;
-    PyObject** dictptr = _PyObject_GetDictPtr(support);
+    PyObject** dictptr = compat::instance_dict_slot(support);
     if (dictptr && *dictptr) {
         PyObject* dict = *dictptr;
         if (compat::dict_unchanged(dict, g_switch.version)) return g_switch.value;
         // The version is taken before the search: should the search itself
         // change the dictionary, the memo is not trusted next time.
         compat::DictVersion version = compat::dict_version(dict);
-        PyObject* value = _PyDict_GetItem_KnownHash(
-            *dictptr, name, reinterpret_cast<PyASCIIObject*>(name)->hash);
+        PyObject* value = compat::dict_get_hashed(dict, name);
         if (!value) PyErr_Clear();
         g_switch.version = version;
         g_switch.value = value;

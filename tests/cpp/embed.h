@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "runtime/compat.h"
@@ -50,6 +51,32 @@ inline int frame_line(PyFrameObject* frame) {
     return frame->f_lineno;
 #else
     return PyFrame_GetLineNumber(frame);
+#endif
+}
+
+// Until 3.11 a str can be made "legacy", not ready (its characters held as
+// wchar_t until PyUnicode_READY); from 3.12 every str is ready.
+constexpr bool kLegacyStrs = PY_VERSION_HEX < 0x030C0000;
+
+// A legacy str of the ASCII `text`, not ready; null where kLegacyStrs is false.
+inline rt::Ref legacy_str(const char* text) {
+#if PY_VERSION_HEX < 0x030C0000
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(text));
+    rt::Ref s = rt::Ref::steal(PyUnicode_FromUnicode(nullptr, n));
+    if (!s) return s;
+    Py_UNICODE* chars = PyUnicode_AS_UNICODE(s.get());
+    for (Py_ssize_t i = 0; i < n; ++i) chars[i] = static_cast<Py_UNICODE>(text[i]);
+    return s;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+#else
+    (void)text;
+    return rt::Ref();
 #endif
 }
 

@@ -1,0 +1,92 @@
+"""The sources keep each concern in its one place.
+
+runtime/compat* is the only code that tests the interpreter's version or
+uses an interpreter name with a leading underscore (a private function, field
+or macro); the module and the rest of the runtime go through it. The C++ tests
+ask tests/cpp/embed.h about versions. Comments do not count: they may name what
+a compatibility function stands for.
+"""
+import os
+import re
+import unittest
+
+from support import ROOT
+
+C_SUFFIXES = (".h", ".cpp")
+
+# (rule, pattern, the trees it applies to, the files allowed to match)
+RULES = [
+    ("version test", re.compile(r"\bPY_VERSION_HEX\b"),
+     ("runtime", "corvalith", "tests/cpp"), ("runtime/compat*", "tests/cpp/embed.h")),
+    ("private interpreter name", re.compile(r"(?<![A-Za-z0-9_])_P[yY][A-Za-z0-9_]*"),
+     ("runtime", "corvalith", "tests/cpp"), ("runtime/compat*",)),
+]
+
+_COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
+_STRING = re.compile(r'"(?:\\.|[^"\\\n])*"')
+
+
+def code_of(text):
+    """C++ text without comments and string literals, lines kept in place."""
+    text = _COMMENT.sub(lambda m: "\n" * m.group(0).count("\n"), text)
+    return _STRING.sub('""', text)
+
+
+def allowed(path, patterns):
+    for pattern in patterns:
+        if pattern.endswith("*") and path.startswith(pattern[:-1]) or path == pattern:
+            return True
+    return False
+
+
+def findings(rule, text):
+    """Lines (1-based) of ``text`` that break ``rule``, with the name found."""
+    code = code_of(text)
+    return [(code.count("\n", 0, m.start()) + 1, m.group(0)) for m in rule.finditer(code)]
+
+
+def sources(trees):
+    for tree in trees:
+        for folder, _, files in os.walk(os.path.join(ROOT, tree)):
+            for name in sorted(files):
+                if name.endswith(C_SUFFIXES):
+                    path = os.path.join(folder, name)
+                    yield os.path.relpath(path, ROOT).replace(os.sep, "/"), path
+
+
+class Rules(unittest.TestCase):
+    def test_the_rules_see_what_they_forbid(self):
+        cases = [
+            ("version test", "#if PY_VERSION_HEX >= 0x030E0000\n", [(1, "PY_VERSION_HEX")]),
+            ("version test", "int a;\n  return PY_VERSION_HEX < 0x03090000;", [(2, "PY_VERSION_HEX")]),
+            ("version test", "// from 3.12 PY_VERSION_HEX\n/* PY_VERSION_HEX\n */ x", []),
+            ("version test", 'puts("PY_VERSION_HEX");', []),
+            ("version test", "MY_PY_VERSION_HEXAGON", []),
+            ("private interpreter name", "p = _PyType_Lookup(t, n);", [(1, "_PyType_Lookup")]),
+            ("private interpreter name", "f(x)->\n_Py_TPFLAGS_HAVE_VECTORCALL", [(2, "_Py_TPFLAGS_HAVE_VECTORCALL")]),
+            ("private interpreter name", "#if _PY_SOMETHING", [(1, "_PY_SOMETHING")]),
+            ("private interpreter name", "PyType_Lookup(my_Py_thing)", []),
+            ("private interpreter name", "// _PyDict_GetItem_KnownHash", []),
+        ]
+        patterns = {name: pattern for name, pattern, _, _ in RULES}
+        for name, text, expected in cases:
+            with self.subTest(rule=name, text=text):
+                self.assertEqual(findings(patterns[name], text), expected)
+
+    def test_each_concern_in_its_place(self):
+        checked = 0
+        for name, pattern, trees, exempt in RULES:
+            for rel, path in sources(trees):
+                if allowed(rel, exempt):
+                    continue
+                with open(path, encoding="utf-8") as f:
+                    found = findings(pattern, f.read())
+                checked += 1
+                with self.subTest(rule=name, file=rel):
+                    self.assertEqual(found, [], "%s outside its place in %s: %r" % (name, rel, found))
+        # The trees were found and read: the module, the runtime and the C++ tests.
+        self.assertGreater(checked, 2 * 20)
+
+
+if __name__ == "__main__":
+    unittest.main()
