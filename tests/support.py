@@ -85,6 +85,30 @@ C_CALL_EXTRA_REFS = 1 if sys.version_info >= (3, 11) else 0
 # run_string return a failure instead of raising it.
 ISOLATED_SUBINTERPRETERS = sys.version_info >= (3, 12)
 
+# How a child makes a subinterpreter (see ISOLATED_SUBINTERPRETERS): the module,
+# and its create() call for the kind that shares the GIL and for the isolated
+# kind (before 3.12 there is only the sharing kind).
+if sys.version_info >= (3, 13):
+    SUBINTERPRETERS = ("_interpreters", "create('legacy')", "create('isolated')")
+elif sys.version_info >= (3, 12):
+    SUBINTERPRETERS = ("_xxsubinterpreters", "create(isolated=False)", "create(isolated=True)")
+else:
+    SUBINTERPRETERS = ("_xxsubinterpreters", "create()", "create()")
+
+# Until 3.11 a dictionary's version tag proves it unchanged; from 3.12 the
+# module watches the dictionaries it remembers something of (PyDict_AddWatcher).
+DICT_WATCHERS = sys.version_info >= (3, 12)
+
+# The registry module the module's function type is shared under: the type's
+# own module name on 3.8, from 3.9 a name of its layout's own, so that a type
+# of another layout that another module registered under the type's module
+# name is never adopted.
+TYPE_MODULE = "_cython_3_0_12"
+TYPE_REGISTRY = TYPE_MODULE if sys.version_info < (3, 9) else "_cython_3_0_12_cfunction_layout"
+
+# (major, minor) of the interpreter running the tests.
+RUNNING_VERSION = tuple(sys.version_info[:2])
+
 
 def module_file():
     """The built module: login.<suffix>.so on Linux, login.<suffix>.pyd on Windows."""

@@ -8,13 +8,10 @@ what a Python-level read would see. With every watcher slot of the
 interpreter taken by others the module remembers nothing, and still reads
 right.
 """
-import sys
 import unittest
 
-from support import ChildCase, run_child, run_scenarios
+from support import DICT_WATCHERS as WATCHED, ChildCase, run_child, run_scenarios
 from test_memos import PRELUDE
-
-WATCHED = sys.version_info >= (3, 12)
 
 CASES = {
     # The read of os.getenv: the module's dictionary emptied, then refilled

@@ -3,14 +3,9 @@ import sys
 import unittest
 
 from support import (EMPTY_CODE_STACKSIZE, EXEC_FN, INTERPRETER_CHECKS_KEYWORD_KEYS,
-                     INTERPRETER_CODE_FLAGS, INTERPRETER_TYPE_FLAGS, MODULE, ChildCase,
-                     run_child)
+                     INTERPRETER_CODE_FLAGS, INTERPRETER_TYPE_FLAGS, MODULE, TYPE_MODULE,
+                     TYPE_REGISTRY as REGISTRY, ChildCase, run_child)
 
-# The type's own module name; from 3.9 it is registered under a name of its
-# layout's own instead, so that a type of another layout that another module
-# registered under this name is never adopted.
-TYPE_MODULE = "_cython_3_0_12"
-REGISTRY = TYPE_MODULE if sys.version_info < (3, 9) else "_cython_3_0_12_cfunction_layout"
 TYPE_NAME = "cython_function_or_method"
 # The flags the module gives its function type (0x24C00): Py_TPFLAGS_HAVE_GC,
 # Py_TPFLAGS_BASETYPE, Py_TPFLAGS_HAVE_VECTORCALL, Py_TPFLAGS_METHOD_DESCRIPTOR.
@@ -356,7 +351,7 @@ out = [type(f) is registered, type(f) is type(other.init_gid)]
         self.assertOk(result)
         self.assertEqual(result["out"], [True, True] + BEHAVES_AS_ITSELF)
 
-    @unittest.skipIf(sys.version_info < (3, 9), "3.8 shares the type under the name other modules use")
+    @unittest.skipIf(REGISTRY == TYPE_MODULE, "the type is shared under the name other modules use")
     def test_a_foreign_type_of_the_same_size_is_never_adopted(self):
         result = run_child("""
 import types

@@ -1,7 +1,8 @@
 """Loading the module: definition, creation from the import spec, the single execution."""
 import unittest
 
-from support import EXEC_FN, ISOLATED_SUBINTERPRETERS, MODULE, ChildCase, call, run_child
+from support import (EXEC_FN, ISOLATED_SUBINTERPRETERS, MODULE, SUBINTERPRETERS, ChildCase, call,
+                     run_child)
 
 INTERP_MSG = ("Interpreter change detected - this module can only be loaded into one "
               "interpreter per process.")
@@ -88,17 +89,9 @@ class SubInterpreter(ChildCase):
     # the GIL (isolated=True: one with its own GIL, from 3.12) and reports
     # "<class 'E'>: message" or 'imported'. See ISOLATED_SUBINTERPRETERS.
     PROBE = """
-if sys.version_info >= (3, 13):
-    import _interpreters as subinterpreters
-else:
-    import _xxsubinterpreters as subinterpreters
+import {0} as subinterpreters
 def in_subinterpreter(isolated=False):
-    if sys.version_info >= (3, 13):
-        interp = subinterpreters.create('isolated' if isolated else 'legacy')
-    elif sys.version_info >= (3, 12):
-        interp = subinterpreters.create(isolated=isolated)
-    else:
-        interp = subinterpreters.create()
+    interp = subinterpreters.{2} if isolated else subinterpreters.{1}
     try:
         failed = subinterpreters.run_string(interp, 'import corvalith.norva.utils.login')
     except getattr(subinterpreters, 'RunFailedError', ()) as exc:
@@ -108,7 +101,7 @@ def in_subinterpreter(isolated=False):
     if failed is not None:  # 3.13 returns the failure
         return "<class '%s'>: %s" % (failed.type.__name__, failed.msg)
     return 'imported'
-"""
+""".format(*SUBINTERPRETERS)
 
     def test_second_interpreter_refused(self):
         result = run_child(self.PROBE + """

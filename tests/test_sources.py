@@ -3,8 +3,9 @@
 runtime/compat* is the only code that tests the interpreter's version or
 uses an interpreter name with a leading underscore (a private function, field
 or macro); the module and the rest of the runtime go through it. The C++ tests
-ask tests/cpp/embed.h about versions. Comments do not count: they may name what
-a compatibility function stands for.
+ask tests/cpp/embed.h about versions, the Python tests tests/support.py (the
+child code they run included; this file only quotes the rules' examples).
+Comments do not count: they may name what a compatibility function stands for.
 """
 import os
 import re
@@ -13,23 +14,30 @@ import unittest
 from support import ROOT
 
 C_SUFFIXES = (".h", ".cpp")
+PY_SUFFIXES = (".py",)
 
-# (rule, pattern, the trees it applies to, the files allowed to match)
+# (rule, pattern, the files' suffixes, the trees it applies to, the files
+# allowed to match)
 RULES = [
-    ("version test", re.compile(r"\bPY_VERSION_HEX\b"),
+    ("version test", re.compile(r"\bPY_VERSION_HEX\b"), C_SUFFIXES,
      ("runtime", "corvalith", "tests/cpp"), ("runtime/compat*", "tests/cpp/embed.h")),
-    ("private interpreter name", re.compile(r"(?<![A-Za-z0-9_])_P[yY][A-Za-z0-9_]*"),
+    ("private interpreter name", re.compile(r"(?<![A-Za-z0-9_])_P[yY][A-Za-z0-9_]*"), C_SUFFIXES,
      ("runtime", "corvalith", "tests/cpp"), ("runtime/compat*",)),
+    ("Python version test", re.compile(r"\bversion_info\b|\bsys\.version\b|\bhexversion\b"),
+     PY_SUFFIXES, ("tests",), ("tests/support.py", "tests/test_sources.py")),
 ]
 
-_COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
-_STRING = re.compile(r'"(?:\\.|[^"\\\n])*"')
+_C_COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
+_C_STRING = re.compile(r'"(?:\\.|[^"\\\n])*"')
+_PY_COMMENT = re.compile(r"#[^\n]*")
 
 
-def code_of(text):
-    """C++ text without comments and string literals, lines kept in place."""
-    text = _COMMENT.sub(lambda m: "\n" * m.group(0).count("\n"), text)
-    return _STRING.sub('""', text)
+def code_of(text, suffix=".cpp"):
+    """The text without comments (and, in C++, string literals), lines kept in place."""
+    if suffix in PY_SUFFIXES:
+        return _PY_COMMENT.sub("", text)
+    text = _C_COMMENT.sub(lambda m: "\n" * m.group(0).count("\n"), text)
+    return _C_STRING.sub('""', text)
 
 
 def allowed(path, patterns):
@@ -39,17 +47,17 @@ def allowed(path, patterns):
     return False
 
 
-def findings(rule, text):
+def findings(rule, text, suffix=".cpp"):
     """Lines (1-based) of ``text`` that break ``rule``, with the name found."""
-    code = code_of(text)
+    code = code_of(text, suffix)
     return [(code.count("\n", 0, m.start()) + 1, m.group(0)) for m in rule.finditer(code)]
 
 
-def sources(trees):
+def sources(trees, suffixes):
     for tree in trees:
         for folder, _, files in os.walk(os.path.join(ROOT, tree)):
             for name in sorted(files):
-                if name.endswith(C_SUFFIXES):
+                if name.endswith(suffixes):
                     path = os.path.join(folder, name)
                     yield os.path.relpath(path, ROOT).replace(os.sep, "/"), path
 
@@ -67,25 +75,30 @@ class Rules(unittest.TestCase):
             ("private interpreter name", "#if _PY_SOMETHING", [(1, "_PY_SOMETHING")]),
             ("private interpreter name", "PyType_Lookup(my_Py_thing)", []),
             ("private interpreter name", "// _PyDict_GetItem_KnownHash", []),
+            ("Python version test", "if sys.version_info >= (3, 14):", [(1, "version_info")]),
+            ("Python version test", "x = 1\nV = sys.version[:4]", [(2, "sys.version")]),
+            ("Python version test", "# sys.version_info >= (3, 12)\nok = 1", []),
+            ("Python version test", "LOGIN_PYTHON_VERSION = 1", []),
         ]
-        patterns = {name: pattern for name, pattern, _, _ in RULES}
+        rules = {name: (pattern, suffixes) for name, pattern, suffixes, _, _ in RULES}
         for name, text, expected in cases:
+            pattern, suffixes = rules[name]
             with self.subTest(rule=name, text=text):
-                self.assertEqual(findings(patterns[name], text), expected)
+                self.assertEqual(findings(pattern, text, suffixes[0]), expected)
 
     def test_each_concern_in_its_place(self):
         checked = 0
-        for name, pattern, trees, exempt in RULES:
-            for rel, path in sources(trees):
+        for name, pattern, suffixes, trees, exempt in RULES:
+            for rel, path in sources(trees, suffixes):
                 if allowed(rel, exempt):
                     continue
                 with open(path, encoding="utf-8") as f:
-                    found = findings(pattern, f.read())
+                    found = findings(pattern, f.read(), suffixes[0])
                 checked += 1
                 with self.subTest(rule=name, file=rel):
                     self.assertEqual(found, [], "%s outside its place in %s: %r" % (name, rel, found))
-        # The trees were found and read: the module, the runtime and the C++ tests.
-        self.assertGreater(checked, 2 * 20)
+        # The trees were found and read: the module, the runtime and the tests.
+        self.assertGreater(checked, 2 * 20 + 10)
 
 
 if __name__ == "__main__":

@@ -20,7 +20,7 @@ import subprocess
 import sys
 import unittest
 
-from support import module_file
+from support import RUNNING_VERSION, module_file
 
 OBJDUMP = os.environ.get("LOGIN_OBJDUMP") or shutil.which("x86_64-w64-mingw32-objdump")
 # DLLs every Windows x64 installation has.
@@ -81,7 +81,7 @@ class ExportedSymbols(unittest.TestCase):
                 self.assertIn(name[len("login"):], importlib.machinery.EXTENSION_SUFFIXES)
         else:
             if version is not None:
-                self.assertEqual(sys.version_info[:2], version,
+                self.assertEqual(RUNNING_VERSION, version,
                                  "the tests run under another interpreter than the one built for")
             # This file runs under the interpreter the module is built for:
             # the first suffix is the one naming its version and platform.
