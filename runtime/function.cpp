@@ -1,6 +1,7 @@
 #include "runtime/function.h"
 
 #include <cstring>
+#include <utility>
 
 #include <structmember.h>
 
@@ -25,14 +26,6 @@ inline FunctionObject* as_function(PyObject* op) noexcept {
 // from the first positional argument.
 inline bool receiver_from_args(const FunctionObject* f) noexcept {
     return (f->flags & (FUNC_NATIVE_METHOD | FUNC_STATIC)) == FUNC_NATIVE_METHOD;
-}
-
-// Replaces an owned field, releasing the old value after the new one is in.
-inline void replace_field(PyObject*& field, PyObject* value) noexcept {
-    PyObject* old = field;
-    Py_XINCREF(value);
-    field = value;
-    Py_XDECREF(old);
 }
 
 // ---- errors (cold) --------------------------------------------------------
@@ -313,7 +306,7 @@ PyObject* function_get_doc(PyObject* func, void*) noexcept {
 }
 
 int function_set_doc(PyObject* func, PyObject* value, void*) noexcept {
-    replace_field(as_function(func)->func_doc, value ? value : Py_None);
+    replace(as_function(func)->func_doc, Ref::borrow(value ? value : Py_None));
     return 0;
 }
 
@@ -329,7 +322,7 @@ PyObject* function_get_name(PyObject* func, void*) noexcept {
 
 int function_set_name(PyObject* func, PyObject* value, void*) noexcept {
     if (!value || !PyUnicode_Check(value)) return raise_type_error("__name__ must be set to a string object");
-    replace_field(as_function(func)->func_name, value);
+    replace(as_function(func)->func_name, Ref::borrow(value));
     return 0;
 }
 
@@ -342,7 +335,7 @@ PyObject* function_get_qualname(PyObject* func, void*) noexcept {
 int function_set_qualname(PyObject* func, PyObject* value, void*) noexcept {
     if (!value || !PyUnicode_Check(value))
         return raise_type_error("__qualname__ must be set to a string object");
-    replace_field(as_function(func)->func_qualname, value);
+    replace(as_function(func)->func_qualname, Ref::borrow(value));
     return 0;
 }
 
@@ -359,7 +352,7 @@ PyObject* function_get_dict(PyObject* func, void*) noexcept {
 int function_set_dict(PyObject* func, PyObject* value, void*) noexcept {
     if (!value) return raise_type_error("function's dictionary may not be deleted");
     if (!PyDict_Check(value)) return raise_type_error("setting function's dictionary to a non-dict");
-    replace_field(as_function(func)->func_dict, value);
+    replace(as_function(func)->func_dict, Ref::borrow(value));
     return 0;
 }
 
@@ -384,8 +377,8 @@ PyObject* function_get_code(PyObject* func, void*) noexcept {
 int function_fill_defaults(FunctionObject* f) noexcept {
     Ref pair = Ref::steal(f->defaults_provider(reinterpret_cast<PyObject*>(f)));
     if (!pair) return -1;
-    replace_field(f->func_defaults, PyTuple_GET_ITEM(pair.get(), 0));
-    replace_field(f->func_kwdefaults, PyTuple_GET_ITEM(pair.get(), 1));
+    replace(f->func_defaults, Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)));
+    replace(f->func_kwdefaults, Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1)));
     return 0;
 }
 
@@ -404,7 +397,7 @@ PyObject* function_get_cached_defaults(FunctionObject* f, PyObject* FunctionObje
 // exception the value is stored all the same and the exception reported.
 int function_store_defaults(PyObject*& field, PyObject* value, const char* warning) noexcept {
     int warned = PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1);
-    replace_field(field, value);
+    replace(field, Ref::borrow(value));
     return warned < 0 ? -1 : 0;
 }
 
@@ -447,7 +440,7 @@ PyObject* function_get_annotations(PyObject* func, void*) noexcept {
 int function_set_annotations(PyObject* func, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value && !PyDict_Check(value)) return raise_type_error("__annotations__ must be set to a dict object");
-    replace_field(as_function(func)->func_annotations, value);
+    replace(as_function(func)->func_annotations, Ref::borrow(value));
     return 0;
 }
 
@@ -468,14 +461,13 @@ PyObject* function_get_is_coroutine(PyObject* func, void*) noexcept {
             Ref module = Ref::steal(
                 PyImport_ImportModuleLevelObject(names.asyncio_coroutines, nullptr, nullptr, fromlist.get(), 0));
             fromlist.reset();
-            PyObject* marker = module ? get_attr(module.get(), names.is_coroutine) : nullptr;
+            Ref marker = Ref::steal(module ? get_attr(module.get(), names.is_coroutine) : nullptr);
             if (!marker) {
                 PyErr_Clear();
-                Py_INCREF(Py_True);
-                marker = Py_True;
+                marker = Ref::borrow(Py_True);
             }
             // The import ran Python code: another thread may have filled the cache.
-            Py_XSETREF(f->is_coroutine_cache, marker);
+            replace(f->is_coroutine_cache, std::move(marker));
         }
     }
     Py_INCREF(f->is_coroutine_cache);

@@ -20,7 +20,7 @@ RT_COLD PyObject* raise_cannot_import(PyObject* name) noexcept {
 PyObject* import_absolute(PyObject* name, PyObject* fromlist) noexcept {
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return nullptr;
-    return PyImport_ImportModuleLevelObject(name, g_runtime.globals, locals.get(), fromlist, 0);
+    return PyImport_ImportModuleLevelObject(name, g_runtime.module_dict, locals.get(), fromlist, 0);
 }
 
 PyObject* import_from(PyObject* module, PyObject* name) noexcept {

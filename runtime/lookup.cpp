@@ -65,25 +65,13 @@ PyObject* get_attr_memo_search(AttrMemo& memo, PyObject* obj, PyObject* name) no
 }
 
 PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept {
-    PyObject* dict = g_runtime.globals;
-    if (compat::dict_unchanged(dict, memo.version)) {
-        if (memo.value) {
-            Py_INCREF(memo.value);
-            return memo.value;
-        }
-        return get_builtin(name);
-    }
-    PyObject* value = compat::dict_get_hashed(dict, name);
-    // A search that failed (a key's __eq__ raised) proves nothing about the
-    // name: it is not memoised as absent, so the next use searches again.
-    if (!value && PyErr_Occurred()) return nullptr;
-    memo.version = compat::dict_version(dict);
-    memo.value = value;
-    if (value) {
+    PyObject* value;
+    int found = memo_lookup(memo, g_runtime.module_dict, name, value);
+    if (found > 0) {
         Py_INCREF(value);
         return value;
     }
-    return get_builtin(name);
+    return found == 0 ? get_builtin(name) : nullptr;
 }
 
 namespace {

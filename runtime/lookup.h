@@ -14,14 +14,34 @@
 
 namespace rt {
 
-// Memo of one lookup site of a module global. It borrows the value found: the
-// borrow is only used while the module dictionary is unchanged since the
-// search (compat::dict_unchanged), which proves the dictionary still holds the
-// value.
+// Memo of one site that looks a name up in one dictionary (a module global,
+// the traceback switch). It borrows the value found: the borrow is only used
+// while the dictionary is unchanged since the search (compat::dict_unchanged),
+// which proves the dictionary still holds the value.
 struct SiteMemo {
-    compat::DictVersion version{};  // of the module dictionary at the last search
+    compat::DictVersion version{};  // of the dictionary at the last search
     PyObject* value = nullptr;      // borrowed; null when the name was not in the dictionary
 };
+
+// dict[name] through the site's memo, for an interned, hashed name: 1 with the
+// value (borrowed) in `value`, 0 when the dictionary lacks the name, -1 with
+// the exception the search raised (a key's comparison). The dictionary is
+// searched only when it changed since the memo's search. A failed search
+// proves nothing about the name and is not remembered, so the next use
+// searches again. The version is taken before the search: should the search
+// itself change the dictionary, the memo is not trusted next time.
+inline int memo_lookup(SiteMemo& memo, PyObject* dict, PyObject* name, PyObject*& value) noexcept {
+    if (compat::dict_unchanged(dict, memo.version)) {
+        value = memo.value;
+        return value ? 1 : 0;
+    }
+    compat::DictVersion version = compat::dict_version(dict);
+    value = compat::dict_get_hashed(dict, name);
+    if (!value && PyErr_Occurred()) return -1;
+    memo.version = version;
+    memo.value = value;
+    return value ? 1 : 0;
+}
 
 // The part of get_global() past a memo hit: the builtins fallback of a name
 // the dictionary lacked, or a new search after the dictionary changed.
@@ -31,7 +51,7 @@ PyObject* get_global_search(SiteMemo& memo, PyObject* name) noexcept;
 // New reference, or null with NameError or another exception set.
 inline PyObject* get_global(SiteMemo& memo, PyObject* name) noexcept {
     PyObject* value = memo.value;
-    if (value && compat::dict_unchanged(g_runtime.globals, memo.version)) {
+    if (value && compat::dict_unchanged(g_runtime.module_dict, memo.version)) {
         Py_INCREF(value);
         return value;
     }

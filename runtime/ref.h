@@ -44,11 +44,12 @@ public:
         obj_ = nullptr;
         return obj;
     }
-    // Replaces the held reference by a new one (stolen), releasing the old one
-    // after the new one is in place.
-    void reset(PyObject* obj = nullptr) noexcept {
+    // Releases the held reference now, leaving the Ref empty. (A Ref takes
+    // another reference by assignment: `r = Ref::steal(x)` or
+    // `r = Ref::borrow(x)`.)
+    void reset() noexcept {
         PyObject* old = obj_;
-        obj_ = obj;
+        obj_ = nullptr;
         Py_XDECREF(old);
     }
 
@@ -56,5 +57,16 @@ private:
     explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
     PyObject* obj_ = nullptr;
 };
+
+// Puts the reference that `value` hands over into `field`, a raw field that
+// owns its reference (of a process-wide record or of an object's C layout),
+// then releases the reference the field held. The one way such a field changes
+// value; the caller says by Ref::steal or Ref::borrow whose reference it is.
+template <typename T>
+inline void replace(T*& field, Ref value) noexcept {
+    T* old = field;
+    field = reinterpret_cast<T*>(value.release());
+    Py_XDECREF(reinterpret_cast<PyObject*>(old));
+}
 
 }  // namespace rt

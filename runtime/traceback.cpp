@@ -23,14 +23,8 @@ using compat::put_back;
 using compat::release;
 using compat::take_pending;
 
-// What the last dictionary lookup of cline_in_traceback found. The value is
-// borrowed: it is used only while the dictionary is unchanged since the
-// lookup, which proves the dictionary still holds it.
-struct SwitchMemo {
-    compat::DictVersion version{};  // of the dictionary at the lookup
-    PyObject* value = nullptr;      // borrowed; null when the name was absent
-};
-SwitchMemo g_switch;
+// What the last dictionary lookup of cline_in_traceback found.
+SiteMemo g_switch;
 
 // Code objects of traceback entries, ascending by key. Never freed.
 struct CodeCache {
@@ -48,15 +42,8 @@ PyObject* switch_value(PyObject* support) noexcept {
     PyObject* name = g_runtime.names.cline_in_traceback;
     PyObject** dictptr = compat::instance_dict_slot(support);
     if (dictptr && *dictptr) {
-        PyObject* dict = *dictptr;
-        if (compat::dict_unchanged(dict, g_switch.version)) return g_switch.value;
-        // The version is taken before the search: should the search itself
-        // change the dictionary, the memo is not trusted next time.
-        compat::DictVersion version = compat::dict_version(dict);
-        PyObject* value = compat::dict_get_hashed(dict, name);
-        if (!value) PyErr_Clear();
-        g_switch.version = version;
-        g_switch.value = value;
+        PyObject* value;
+        if (memo_lookup(g_switch, *dictptr, name, value) < 0) PyErr_Clear();
         return value;
     }
     PyObject* obj = get_attr_noerror(support, name);
@@ -179,7 +166,7 @@ CodeCacheView code_cache_view() noexcept {
 void reset_for_tests() noexcept {
     CodeCache old = g_cache;
     g_cache = CodeCache{};
-    g_switch = SwitchMemo{};
+    g_switch = SiteMemo{};
     for (int i = 0; i < old.count; ++i) Py_DECREF(old.entries[i].code);
     PyMem_Free(old.entries);
 }
@@ -209,7 +196,7 @@ void add_traceback(const FailureLocation& where) noexcept {
         code_cache_insert(key, code);
     }
 
-    PyFrameObject* frame = PyFrame_New(tstate, code, g_runtime.globals, nullptr);
+    PyFrameObject* frame = PyFrame_New(tstate, code, g_runtime.module_dict, nullptr);
     if (frame) {
         compat::set_frame_line(frame, where.source_line);
         PyTraceBack_Here(frame);

@@ -28,7 +28,7 @@ struct FailureLocation {
 
 // Prepends one entry for `where` to the traceback of the pending exception.
 // The pending exception's type and value are left as they are. Requires the
-// runtime to be attached (the frame's globals are the module dictionary).
+// process-wide record to be filled (the frame's globals are its module dictionary).
 // If the entry cannot be made, the error that prevented it replaces the
 // pending exception.
 void add_traceback(const FailureLocation& where) noexcept;

@@ -68,12 +68,14 @@ int main(int argc, char** argv) {
         Py_INCREF(g_globals);
         PyObject* builtins = PyImport_AddModule("builtins");
         PyDict_SetItemString(g_globals, "__builtins__", builtins);
-        PyObject* support = PyImport_AddModule("cython_runtime");
-        PyObject* empty = PyTuple_New(0);
-        rt::runtime_attach({g_globals, builtins, support, empty, &PyCFunction_Type,
-                            {name("cline_in_traceback"), name("__spec__"), name("_initializing"),
-                             name("asyncio.coroutines"), name("_is_coroutine")}});
-        Py_DECREF(empty);
+        // The process-wide record as module execution fills it.
+        rt::RuntimeState& r = rt::g_runtime;
+        rt::replace(r.module_dict, rt::Ref::borrow(g_globals));
+        rt::replace(r.builtins, rt::Ref::borrow(builtins));
+        rt::replace(r.support_module, rt::Ref::borrow(PyImport_AddModule("cython_runtime")));
+        rt::replace(r.empty_tuple, rt::Ref::steal(PyTuple_New(0)));
+        rt::replace(r.function_type, rt::Ref::borrow(reinterpret_cast<PyObject*>(&PyCFunction_Type)));
+        if (rt::make_runtime_names() < 0) PyErr_Print();
     }
     int status = RUN_ALL_TESTS();
     if (Py_FinalizeEx() < 0) status = status ? status : 120;

@@ -24,13 +24,13 @@ class GlobalLookup : public EmbeddedTest {
 protected:
     void SetUp() override {
         EmbeddedTest::SetUp();
-        saved_ = rt::g_runtime.globals;
+        saved_ = rt::g_runtime.module_dict;
         dict_ = Ref::steal(PyDict_New());
         ASSERT_TRUE(dict_);
-        rt::g_runtime.globals = dict_.get();
+        rt::g_runtime.module_dict = dict_.get();
     }
     void TearDown() override {
-        rt::g_runtime.globals = saved_;
+        rt::g_runtime.module_dict = saved_;
         run("import builtins\n"
             "for n in ('lk_only_builtin', 'lk_shadowed'):\n"
             "    builtins.__dict__.pop(n, None)\n");

@@ -344,14 +344,14 @@ int bind_from_import(PyObject* package, PyObject* name) noexcept {
     fromlist.reset();
     Ref value = Ref::steal(rt::import_from(module.get(), name));
     if (!value) return -1;
-    return PyDict_SetItem(g_state.module_dict, name, value.get());
+    return PyDict_SetItem(rt::g_runtime.module_dict, name, value.get());
 }
 
 // The import "import <name>": binds <name>.
 int bind_import(PyObject* name) noexcept {
     Ref module = Ref::steal(rt::import_module(name));
     if (!module) return -1;
-    return PyDict_SetItem(g_state.module_dict, name, module.get());
+    return PyDict_SetItem(rt::g_runtime.module_dict, name, module.get());
 }
 
 // A tuple of new references to `items`, or null with an exception.
@@ -369,72 +369,70 @@ PyObject* make_tuple(PyObject* const (&items)[N]) noexcept {
 int make_constants() noexcept {
     ModuleState& s = g_state;
     const Names& n = s.names;
-    store(s.args_tovrind, make_tuple({n.tovrind}));
+    rt::replace(s.args_tovrind, Ref::steal(make_tuple({n.tovrind})));
     if (!s.args_tovrind) return -1;
-    store(s.args_code_1, make_tuple({n.Code, s.int_1}));
+    rt::replace(s.args_code_1, Ref::steal(make_tuple({n.Code, s.int_1})));
     if (!s.args_code_1) return -1;
-    store(s.args_result_none, make_tuple({n.Result, Py_None}));
+    rt::replace(s.args_result_none, Ref::steal(make_tuple({n.Result, Py_None})));
     if (!s.args_result_none) return -1;
-    store(s.args_value_none, make_tuple({n.Value, Py_None}));
+    rt::replace(s.args_value_none, Ref::steal(make_tuple({n.Value, Py_None})));
     if (!s.args_value_none) return -1;
-    store(s.kw_run_shell, make_tuple({n.shell, n.capture_output, n.text, n.encoding}));
+    rt::replace(s.kw_run_shell, Ref::steal(make_tuple({n.shell, n.capture_output, n.text, n.encoding})));
     if (!s.kw_run_shell) return -1;
-    store(s.kw_run_windows, make_tuple({n.env, n.capture_output, n.text, n.encoding}));
+    rt::replace(s.kw_run_windows, Ref::steal(make_tuple({n.env, n.capture_output, n.text, n.encoding})));
     if (!s.kw_run_windows) return -1;
-    store(s.kw_appkey, make_tuple({n.appkey}));
+    rt::replace(s.kw_appkey, Ref::steal(make_tuple({n.appkey})));
     if (!s.kw_appkey) return -1;
-    store(s.init_gid_varnames, make_tuple({n.agent, n.ps_cmd, n.res, n.result, n.list_values,
-                                           n.dic, n.user_id, n.app_key, n.user, n.pw}));
+    rt::replace(s.init_gid_varnames, Ref::steal(make_tuple({n.agent, n.ps_cmd, n.res, n.result, n.list_values,
+                                                            n.dic, n.user_id, n.app_key, n.user, n.pw})));
     if (!s.init_gid_varnames) return -1;
-    PyObject* e = s.empty_tuple;
-    store(s.init_gid_code, reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-                               0, 0, 0, 10, 0, CO_OPTIMIZED | CO_NEWLOCALS, s.empty_bytes, e, e,
-                               s.init_gid_varnames, e, e, n.source_file, n.init_gid, n.init_gid, 9,
-                               s.empty_bytes, s.empty_bytes)));
+    PyObject* e = rt::g_runtime.empty_tuple;
+    rt::replace(s.init_gid_code, Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+                                     0, 0, 0, 10, 0, CO_OPTIMIZED | CO_NEWLOCALS, s.empty_bytes, e, e,
+                                     s.init_gid_varnames, e, e, n.source_file, n.init_gid, n.init_gid, 9,
+                                     s.empty_bytes, s.empty_bytes))));
     return s.init_gid_code ? 0 : -1;
 }
 
-int execute(PyObject* module, Failure& fail, bool& names_ready) {
+// Fills the module's record and the process-wide one (rt::g_runtime), then
+// runs the module body. `record_ready` is set once the process-wide record is
+// complete, from when a failure can be given its traceback entry.
+int execute(PyObject* module, Failure& fail, bool& record_ready) {
     ModuleState& s = g_state;
+    rt::RuntimeState& r = rt::g_runtime;
 
-    Py_INCREF(module);
-    store(s.module, module);
+    rt::replace(s.module, Ref::borrow(module));
     PyObject* dict = PyModule_GetDict(module);
     if (!dict) FAIL(1);
-    Py_INCREF(dict);
-    store(s.module_dict, dict);
+    rt::replace(r.module_dict, Ref::borrow(dict));
 
     PyObject* builtins = PyImport_AddModule("builtins");
     if (!builtins) FAIL(1);
-    Py_INCREF(builtins);
-    store(s.builtins, builtins);
-    PyObject* runtime_module = PyImport_AddModule("cython_runtime");
-    if (!runtime_module) FAIL(1);
-    Py_INCREF(runtime_module);
-    store(s.runtime_module, runtime_module);
-    if (PyObject_SetAttrString(module, "__builtins__", s.builtins) < 0) FAIL(1);
+    rt::replace(r.builtins, Ref::borrow(builtins));
+    PyObject* support_module = PyImport_AddModule("cython_runtime");
+    if (!support_module) FAIL(1);
+    rt::replace(r.support_module, Ref::borrow(support_module));
+    if (PyObject_SetAttrString(module, "__builtins__", r.builtins) < 0) FAIL(1);
 
     if (rt::check_version(PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName) < 0) FAIL(1);
 
-    store(s.empty_tuple, PyTuple_New(0));
-    if (!s.empty_tuple) FAIL(1);
-    store(s.empty_bytes, PyBytes_FromStringAndSize("", 0));
+    rt::replace(r.empty_tuple, Ref::steal(PyTuple_New(0)));
+    if (!r.empty_tuple) FAIL(1);
+    rt::replace(s.empty_bytes, Ref::steal(PyBytes_FromStringAndSize("", 0)));
     if (!s.empty_bytes) FAIL(1);
 
-    store(s.function_type, rt::fetch_function_type());
-    if (!s.function_type) FAIL(1);
+    rt::replace(r.function_type, Ref::steal(reinterpret_cast<PyObject*>(rt::fetch_function_type())));
+    if (!r.function_type) FAIL(1);
 
     if (make_names(s.names) < 0) FAIL(1);
-    store(s.int_0, PyLong_FromLong(0));
+    if (rt::make_runtime_names() < 0) FAIL(1);
+    rt::replace(s.int_0, Ref::steal(PyLong_FromLong(0)));
     if (!s.int_0) FAIL(1);
-    store(s.int_1, PyLong_FromLong(1));
+    rt::replace(s.int_1, Ref::steal(PyLong_FromLong(1)));
     if (!s.int_1) FAIL(1);
+    record_ready = true;
 
     const Names& n = s.names;
-    rt::runtime_attach({s.module_dict, s.builtins, s.runtime_module, s.empty_tuple, s.function_type,
-                        {n.cline_in_traceback, n.spec, n.initializing, n.asyncio_coroutines,
-                         n.is_coroutine}});
-    names_ready = true;
 
     // Registration under the full name, unless something is there already.
     PyObject* modules = PyImport_GetModuleDict();
@@ -455,14 +453,14 @@ int execute(PyObject* module, Failure& fail, bool& names_ready) {
     if (bind_import(n.json) < 0) FAIL(6);
     {
         Ref function = Ref::steal(rt::function_new(&init_gid_def, 0, n.init_gid, nullptr,
-                                                   n.module_name, s.module_dict, s.init_gid_code));
+                                                   n.module_name, r.module_dict, s.init_gid_code));
         if (!function) FAIL(9);
-        if (PyDict_SetItem(s.module_dict, n.init_gid, function.get()) < 0) FAIL(9);
+        if (PyDict_SetItem(r.module_dict, n.init_gid, function.get()) < 0) FAIL(9);
     }
     {
         Ref test = Ref::steal(PyDict_New());
         if (!test) FAIL(1);
-        if (PyDict_SetItem(s.module_dict, n.test, test.get()) < 0) FAIL(1);
+        if (PyDict_SetItem(r.module_dict, n.test, test.get()) < 0) FAIL(1);
     }
     return 0;
 }
@@ -475,9 +473,9 @@ int login_exec(PyObject* module) noexcept {
         return -1;
     }
     Failure fail;
-    bool names_ready = false;
-    if (execute(module, fail, names_ready) == 0) return 0;
-    if (g_state.module_dict && names_ready)
+    bool record_ready = false;
+    if (execute(module, fail, record_ready) == 0) return 0;
+    if (record_ready)
         rt::add_traceback({kExecFunctionName, fail.impl_line, fail.source_line, kTracebackFileName});
     Py_CLEAR(g_state.module);
     return -1;

@@ -1,5 +1,7 @@
 #include "corvalith/norva/utils/state.h"
 
+#include "runtime/ref.h"
+
 namespace login {
 
 ModuleState g_state;
@@ -25,7 +27,7 @@ int make_names(Names& names) noexcept {
         PyObject* obj = row.interned ? PyUnicode_InternFromString(row.text)
                                      : PyUnicode_FromStringAndSize(row.text, row.size - 1);
         if (!obj) return -1;
-        store(*row.target, obj);
+        rt::replace(*row.target, rt::Ref::steal(obj));
         if (PyObject_Hash(obj) == -1) return -1;
     }
     return 0;

@@ -3,7 +3,10 @@
 // One record, filled by module execution and read by the module body and by
 // init_gid. Every PyObject* member is an owned strong reference, set by
 // execution and kept for the life of the process; a later execution (after a
-// failed one) replaces and releases them.
+// failed one) replaces and releases them (rt::replace). The values the runtime
+// uses too (the module dictionary, builtins, the runtime-support module, the
+// empty tuple and the function type) are held once, in the runtime's record
+// rt::g_runtime, which execution fills.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -40,9 +43,7 @@ inline constexpr const char kTracebackFileName[] = "corvalith\\\\norva\\\\utils\
     X(appkey, "appkey", true)                                                   \
     X(tovrind, "tovrind", true)                                                 \
     X(tovrind_command, "& tovrind.exe", false)                                  \
-    X(asyncio_coroutines, "asyncio.coroutines", true)                           \
     X(capture_output, "capture_output", true)                                   \
-    X(cline_in_traceback, "cline_in_traceback", true)                           \
     X(copy, "copy", true)                                                       \
     X(corvalith, "corvalith", true)                                             \
     X(license_helper_module, "corvalith.norva.sdk.license_helper", true)        \
@@ -58,8 +59,6 @@ inline constexpr const char kTracebackFileName[] = "corvalith\\\\norva\\\\utils\
     X(gid, "gid", true)                                                         \
     X(init, "init", true)                                                       \
     X(init_gid, "init_gid", true)                                               \
-    X(initializing, "_initializing", true)                                      \
-    X(is_coroutine, "_is_coroutine", true)                                      \
     X(json, "json", true)                                                       \
     X(list_values, "list_values", true)                                         \
     X(loads, "loads", true)                                                     \
@@ -72,7 +71,6 @@ inline constexpr const char kTracebackFileName[] = "corvalith\\\\norva\\\\utils\
     X(result, "result", true)                                                   \
     X(run, "run", true)                                                         \
     X(shell, "shell", true)                                                     \
-    X(spec, "__spec__", true)                                                   \
     X(startswith, "startswith", true)                                           \
     X(stdout_, "stdout", true)                                                  \
     X(subprocess, "subprocess", true)                                           \
@@ -95,12 +93,7 @@ struct ModuleState {
     int64_t main_interpreter_id = -1;  // the first interpreter that created the module
     PyObject* module = nullptr;        // owned: the executed module; null before and after a failed execution
 
-    PyObject* module_dict = nullptr;     // owned: the module's __dict__
-    PyObject* builtins = nullptr;        // owned: the builtins module
-    PyObject* runtime_module = nullptr;  // owned: the runtime-support module "cython_runtime"
-    PyObject* empty_tuple = nullptr;     // owned
     PyObject* empty_bytes = nullptr;     // owned
-    PyTypeObject* function_type = nullptr;  // owned: the type of init_gid
     Names names;                         // each owned
     PyObject* int_0 = nullptr;           // owned
     PyObject* int_1 = nullptr;           // owned
@@ -121,15 +114,6 @@ struct ModuleState {
 };
 
 extern ModuleState g_state;
-
-// Replaces the owned reference in `field` by `value` (a new reference, which
-// may be null), releasing the old one.
-template <typename T>
-inline void store(T*& field, T* value) noexcept {
-    T* old = field;
-    field = value;
-    Py_XDECREF(reinterpret_cast<PyObject*>(old));
-}
 
 // Creates and hashes every name of the table. 0, or -1 with an exception set.
 int make_names(Names& names) noexcept;
