@@ -94,7 +94,7 @@ int is_function_kind(PyTypeObject* type, PyTypeObject* a, PyTypeObject* b) noexc
     return is_subtype(type, a) || is_subtype(type, b);
 }
 
-PyObject* call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* call_tuple_guarded(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
     ternaryfunc slot = Py_TYPE(callable)->tp_call;
     if (!slot) return PyObject_Call(callable, args, kwargs);
     PyThreadState* tstate = PyThreadState_GetUnchecked();
@@ -104,7 +104,9 @@ PyObject* call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
     return check_result(result);
 }
 
-PyObject* call_builtin_direct(PyObject* func, PyObject* arg) noexcept {
+namespace detail {
+
+PyObject* enter_builtin_guarded(PyObject* func, PyObject* arg) noexcept {
     PyCFunctionObject* cfunc = reinterpret_cast<PyCFunctionObject*>(func);
     PyCFunction entry = cfunc->m_ml->ml_meth;
     PyObject* self = (cfunc->m_ml->ml_flags & METH_STATIC) ? nullptr : cfunc->m_self;
@@ -115,8 +117,10 @@ PyObject* call_builtin_direct(PyObject* func, PyObject* arg) noexcept {
     return check_result(result);
 }
 
-PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+}  // namespace detail
+
+PyObject* call_vector_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
     vectorcallfunc entry = Py_TYPE(callable)->tp_call ? vectorcall_entry(callable) : nullptr;
     if (entry) {
         PyThreadState* tstate = PyThreadState_GetUnchecked();
@@ -142,51 +146,42 @@ PyObject* call_guarded(PyObject* callable, PyObject* const* args, Py_ssize_t nar
             if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
                 return nullptr;
     }
-    return call(callable, tuple.get(), kwargs.get());
+    return call_tuple_guarded(callable, tuple.get(), kwargs.get());
 }
 
-namespace {
-
-// obj.name(*args), the call made as call_guarded() makes it when `guarded`,
-// else as call_positional() does.
-PyObject* method_call(PyObject* obj, PyObject* name, PyObject** slots, Py_ssize_t nargs,
-                      bool guarded) noexcept {
+PyObject* call_method(PyObject* obj, PyObject* name, PyObject** slots, Py_ssize_t nargs,
+                      Guard guard) noexcept {
+    bool guarded = guard == Guard::kGuarded;
     if (PyObject* method = unbound_method(obj, name)) {
         Ref function = Ref::borrow(method);
         Ref self = Ref::borrow(obj);  // as the interpreter holds its receiver
         slots[0] = obj;
-        PyObject* result = guarded ? call_guarded(function.get(), slots, nargs + 1, nullptr)
-                                   : call_fast(function.get(), slots, static_cast<size_t>(nargs) + 1);
+        PyObject* result =
+            guarded ? call_vector_guarded(function.get(), slots, nargs + 1, nullptr)
+                    : call_vector_bare(function.get(), slots, static_cast<size_t>(nargs) + 1);
         slots[0] = nullptr;
         return result;
     }
     Ref attr = Ref::steal(get_attr(obj, name));
     if (!attr) return nullptr;
-    return guarded ? call_guarded(attr.get(), slots + 1, nargs, nullptr)
-                   : call_positional(std::move(attr), slots, nargs);
+    return guarded ? call_vector_guarded(attr.get(), slots + 1, nargs, nullptr)
+                   : call_unpacking_bare(std::move(attr), slots, nargs);
 }
 
-}  // namespace
+namespace detail {
 
-PyObject* call_method(PyObject* obj, PyObject* name, PyObject** slots, Py_ssize_t nargs) noexcept {
-    return method_call(obj, name, slots, nargs, false);
-}
-
-PyObject* call_method_guarded(PyObject* obj, PyObject* name, PyObject** slots,
-                              Py_ssize_t nargs) noexcept {
-    return method_call(obj, name, slots, nargs, true);
-}
-
-PyObject* call_fast_general(PyObject* callable, PyObject* const* args, Py_ssize_t n) noexcept {
+PyObject* call_vector_general(PyObject* callable, PyObject* const* args, Py_ssize_t n) noexcept {
     if (n == 0 && takes_direct_entry(callable, METH_NOARGS))
-        return call_builtin_direct(callable, nullptr);
+        return enter_builtin_guarded(callable, nullptr);
     if (n == 1 && takes_direct_entry(callable, METH_O))
-        return call_builtin_direct(callable, args[0]);
+        return enter_builtin_guarded(callable, args[0]);
     if (vectorcallfunc entry = vectorcall_entry(callable))
         return entry(callable, args, static_cast<size_t>(n), nullptr);
     // No vector-call entry: the guarded call with a tuple (the empty one for
     // no argument).
-    return call_guarded(callable, args, n, nullptr);
+    return call_vector_guarded(callable, args, n, nullptr);
 }
+
+}  // namespace detail
 
 }  // namespace rt

@@ -98,7 +98,7 @@ TEST_F(CallPath, OneArgumentEntersAMethOFunctionDirectly) {
     Ref arg = eval("'x'");
     PyObject* args[] = {arg.get(), arg.get()};
 
-    Ref one = Ref::steal(rt::call_fast(func.get(), args, 1));
+    Ref one = Ref::steal(rt::call_vector_bare(func.get(), args, 1));
     ASSERT_TRUE(one);
     EXPECT_EQ(seen.native, 1);
     EXPECT_EQ(seen.vector, 0);
@@ -106,7 +106,7 @@ TEST_F(CallPath, OneArgumentEntersAMethOFunctionDirectly) {
     EXPECT_EQ(seen.arg, arg.get());
 
     // Two arguments: not the direct entry, and the offset bit is not passed on.
-    Ref two = Ref::steal(rt::call_fast(func.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    Ref two = Ref::steal(rt::call_vector_bare(func.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     ASSERT_TRUE(two);
     EXPECT_EQ(seen.native, 1);
     EXPECT_EQ(seen.vector, 1);
@@ -114,7 +114,7 @@ TEST_F(CallPath, OneArgumentEntersAMethOFunctionDirectly) {
     EXPECT_EQ(seen.nargsf, 2u);
 
     // The offset bit does not hide a one-argument call from the direct entry.
-    Py_XDECREF(rt::call_fast(func.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    Py_XDECREF(rt::call_vector_bare(func.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     EXPECT_EQ(seen.native, 2);
     EXPECT_EQ(seen.vector, 1);
 }
@@ -122,7 +122,7 @@ TEST_F(CallPath, OneArgumentEntersAMethOFunctionDirectly) {
 TEST_F(CallPath, NoArgumentEntersAMethNoargsFunctionDirectly) {
     Ref self = eval("object()");
     Ref noargs = planted_function(&cl_noargs_def, self.get());
-    Ref none = Ref::steal(rt::call_fast(noargs.get(), nullptr, 0));
+    Ref none = Ref::steal(rt::call_vector_bare(noargs.get(), nullptr, 0));
     ASSERT_EQ(none.get(), Py_None);
     EXPECT_EQ(seen.native, 1);
     EXPECT_EQ(seen.vector, 0);
@@ -133,8 +133,8 @@ TEST_F(CallPath, NoArgumentEntersAMethNoargsFunctionDirectly) {
     // argument are left to their vectorcall entry, which checks the count.
     Ref o = planted_function(&cl_o_def, self.get());
     PyObject* args[] = {self.get()};
-    Py_XDECREF(rt::call_fast(o.get(), args, 0));
-    Py_XDECREF(rt::call_fast(noargs.get(), args, 1));
+    Py_XDECREF(rt::call_vector_bare(o.get(), args, 0));
+    Py_XDECREF(rt::call_vector_bare(noargs.get(), args, 1));
     EXPECT_EQ(seen.native, 1);
     EXPECT_EQ(seen.vector, 2);
 }
@@ -144,7 +144,7 @@ TEST_F(CallPath, StaticEntriesGetNoSelf) {
     Ref func = planted_function(&cl_static_o_def, self.get());
     Ref arg = eval("1");
     PyObject* args[] = {arg.get()};
-    Py_XDECREF(rt::call_fast(func.get(), args, 1));
+    Py_XDECREF(rt::call_vector_bare(func.get(), args, 1));
     EXPECT_EQ(seen.native, 1);
     EXPECT_EQ(seen.self, nullptr);
     EXPECT_EQ(seen.arg, arg.get());
@@ -156,10 +156,10 @@ TEST_F(CallPath, WithoutVectorcallATupleIsBuilt) {
     Ref a = eval("'a'"), b = eval("'b'");
     PyObject* args[] = {a.get(), b.get()};
     Py_ssize_t before = Py_REFCNT(a.get());
-    Py_XDECREF(rt::call_fast(callable.get(), args, 2));
+    Py_XDECREF(rt::call_vector_bare(callable.get(), args, 2));
     EXPECT_EQ(seen.native, 1);
     EXPECT_EQ(Py_REFCNT(a.get()), before);  // the tuple was released
-    Py_XDECREF(rt::call_fast(callable.get(), nullptr, 0));
+    Py_XDECREF(rt::call_vector_bare(callable.get(), nullptr, 0));
     EXPECT_EQ(seen.native, 2);
     EXPECT_EQ(seen.arg, rt::g_runtime.empty_tuple);
 }
@@ -174,7 +174,7 @@ TEST_F(CallPath, ABoundMethodIsCalledWithItsObjectInTheSpareSlot) {
     Py_ssize_t self_refs = Py_REFCNT(self.get());
     Py_ssize_t func_refs = Py_REFCNT(func.get());
 
-    Ref result = Ref::steal(rt::call_positional(Ref::borrow(method.get()), slots, 2));
+    Ref result = Ref::steal(rt::call_unpacking_bare(Ref::borrow(method.get()), slots, 2));
     ASSERT_TRUE(result);
     EXPECT_EQ(seen.vector, 1);
     EXPECT_EQ(seen.args, &slots[0]);  // the caller's own array, not a copy
@@ -186,7 +186,7 @@ TEST_F(CallPath, ABoundMethodIsCalledWithItsObjectInTheSpareSlot) {
     EXPECT_EQ(Py_REFCNT(func.get()), func_refs);
 
     // Anything else gets the window after the spare slot and the plain count.
-    Py_XDECREF(rt::call_positional(Ref::borrow(func.get()), slots, 2));
+    Py_XDECREF(rt::call_unpacking_bare(Ref::borrow(func.get()), slots, 2));
     EXPECT_EQ(seen.vector, 2);
     EXPECT_EQ(seen.args, &slots[1]);
     EXPECT_EQ(seen.first, a.get());
@@ -198,7 +198,7 @@ TEST_F(CallPath, ABoundMethodOfAMethOFunctionWithNoArgumentIsEnteredDirectly) {
     Ref self = eval("object()");
     Ref method = Ref::steal(PyMethod_New(func.get(), self.get()));
     PyObject* slots[1] = {nullptr};
-    Py_XDECREF(rt::call_positional(Ref::borrow(method.get()), slots, 0));
+    Py_XDECREF(rt::call_unpacking_bare(Ref::borrow(method.get()), slots, 0));
     EXPECT_EQ(seen.native, 1);
     EXPECT_EQ(seen.vector, 0);
     EXPECT_EQ(seen.arg, self.get());
@@ -208,34 +208,34 @@ TEST_F(CallPath, NullWithoutAnExceptionBecomesSystemError) {
     const char* expected = "SystemError: NULL result without error in PyObject_Call";
     Ref func = Ref::steal(PyCFunction_NewEx(&cl_null_def, nullptr, nullptr));
     Ref arg = eval("1");
-    EXPECT_FALSE(Ref::steal(rt::call_builtin_direct(func.get(), arg.get())));
+    EXPECT_FALSE(Ref::steal(rt::detail::enter_builtin_guarded(func.get(), arg.get())));
     EXPECT_EQ(take_error(), expected);
     PyObject* args[] = {arg.get()};
-    EXPECT_FALSE(Ref::steal(rt::call_fast(func.get(), args, 1)));
+    EXPECT_FALSE(Ref::steal(rt::call_vector_bare(func.get(), args, 1)));
     EXPECT_EQ(take_error(), expected);
 
     Ref callable = Ref::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(&cl_null_callable_type), nullptr));
     ASSERT_TRUE(callable);
-    EXPECT_FALSE(Ref::steal(rt::call(callable.get(), rt::g_runtime.empty_tuple, nullptr)));
+    EXPECT_FALSE(Ref::steal(rt::call_tuple_guarded(callable.get(), rt::g_runtime.empty_tuple, nullptr)));
     EXPECT_EQ(take_error(), expected);
-    EXPECT_FALSE(Ref::steal(rt::call_fast(callable.get(), args, 1)));
+    EXPECT_FALSE(Ref::steal(rt::call_vector_bare(callable.get(), args, 1)));
     EXPECT_EQ(take_error(), expected);
 
     // An exception the callee did set passes through unchanged.
     Ref raising = eval("int");
     Ref bad = eval("('x',)");
-    EXPECT_FALSE(Ref::steal(rt::call(raising.get(), bad.get(), nullptr)));
+    EXPECT_FALSE(Ref::steal(rt::call_tuple_guarded(raising.get(), bad.get(), nullptr)));
     EXPECT_EQ(take_error(), "ValueError: invalid literal for int() with base 10: 'x'");
 }
 
 // Callees that call themselves again through the path under test.
 PyObject* cl_nested_slot(PyObject* self, PyObject* args, PyObject*) {
     ++seen.native;
-    return rt::call(self, args, nullptr);
+    return rt::call_tuple_guarded(self, args, nullptr);
 }
 PyObject* cl_nested_direct(PyObject* self, PyObject* arg) {
     ++seen.native;
-    return rt::call_builtin_direct(self, arg);
+    return rt::detail::enter_builtin_guarded(self, arg);
 }
 PyMethodDef cl_nested_def = {"cl_nested", cl_nested_direct, METH_O, nullptr};
 PyTypeObject cl_nested_type = unready_type("cl_nested");
@@ -303,7 +303,7 @@ TEST_F(RecursionGuard, NestedGuardedCallsStopAtTheLimit) {
     }
     Ref nested = Ref::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(&cl_nested_type), nullptr));
     ASSERT_TRUE(nested);
-    EXPECT_FALSE(Ref::steal(rt::call(nested.get(), rt::g_runtime.empty_tuple, nullptr)));
+    EXPECT_FALSE(Ref::steal(rt::call_tuple_guarded(nested.get(), rt::g_runtime.empty_tuple, nullptr)));
     EXPECT_EQ(take_error(), error_);
     EXPECT_EQ(seen.native, depth_);
 }
@@ -313,7 +313,7 @@ TEST_F(RecursionGuard, NestedDirectCallsStopAtTheLimit) {
     // The function is its own self, so each entry can call it again.
     reinterpret_cast<PyCFunctionObject*>(func.get())->m_self = func.get();
     Ref arg = eval("1");
-    EXPECT_FALSE(Ref::steal(rt::call_builtin_direct(func.get(), arg.get())));
+    EXPECT_FALSE(Ref::steal(rt::detail::enter_builtin_guarded(func.get(), arg.get())));
     reinterpret_cast<PyCFunctionObject*>(func.get())->m_self = nullptr;
     EXPECT_EQ(take_error(), error_);
     EXPECT_EQ(seen.native, depth_);
@@ -325,7 +325,7 @@ TEST_F(RecursionGuard, GuardedVectorCallsKeepTheCountAndStopAtTheLimit) {
     Ref one = eval("1");
     PyObject* args[] = {one.get()};
     PyThreadState* tstate = PyThreadState_Get();
-    Ref fine = Ref::steal(rt::call_guarded(func.get(), args, 1, nullptr));
+    Ref fine = Ref::steal(rt::call_vector_guarded(func.get(), args, 1, nullptr));
     EXPECT_TRUE(fine);
     EXPECT_EQ(testing_support::recursion_count(tstate), count_);
     // One entry short of the limit the guard still lets the callee run; at
@@ -334,14 +334,14 @@ TEST_F(RecursionGuard, GuardedVectorCallsKeepTheCountAndStopAtTheLimit) {
     Ref planted = planted_function(&cl_o_def, nullptr);
     at_guard_depth(depth_ - 1, [&] {
         int count = testing_support::recursion_count(tstate);
-        EXPECT_TRUE(Ref::steal(rt::call_guarded(planted.get(), args, 1, nullptr))) << take_error();
+        EXPECT_TRUE(Ref::steal(rt::call_vector_guarded(planted.get(), args, 1, nullptr))) << take_error();
         EXPECT_EQ(seen.vector, 1);
         EXPECT_EQ(testing_support::recursion_count(tstate), count);
     });
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     at_guard_depth(depth_, [&] {
         int count = testing_support::recursion_count(tstate);
-        EXPECT_FALSE(Ref::steal(rt::call_guarded(planted.get(), args, 1, nullptr)));
+        EXPECT_FALSE(Ref::steal(rt::call_vector_guarded(planted.get(), args, 1, nullptr)));
         EXPECT_EQ(seen.vector, 1);
         EXPECT_EQ(testing_support::recursion_count(tstate), count);
         PyErr_Fetch(&type, &value, &tb);  // read once there is room to format it
@@ -362,7 +362,7 @@ TEST_F(CallPath, GuardedKeywordCallsPassKeywordsInOrderWithOrWithoutAVectorCallE
     Ref expected = eval("(('tool',), [('shell', True), ('text', 'utf-8')])");
     for (const char* expr : {"cl_kw_func", "ClKwCallable()"}) {
         Ref callable = eval(expr);
-        Ref result = Ref::steal(rt::call_guarded(callable.get(), args, 1, names.get()));
+        Ref result = Ref::steal(rt::call_vector_guarded(callable.get(), args, 1, names.get()));
         ASSERT_TRUE(result) << expr;
         EXPECT_EQ(PyObject_RichCompareBool(result.get(), expected.get(), Py_EQ), 1) << expr;
     }

@@ -289,10 +289,10 @@ TEST_F(FunctionType, FastCallEntersDirectEntriesOfThisTypeAndItsSubtypes) {
     PyObject* args[] = {x.get()};
     Ref o = make(&def_o), n = make(&def_noargs), fk = make(&def_fast_kw);
     for (const Ref* f : {&o, &n, &fk}) reinterpret_cast<FunctionObject*>(f->get())->vectorcall = stub;
-    EXPECT_EQ(shown(o, outcome(rt::call_fast(o.get(), args, 1))), "('o', F, 1)");
-    EXPECT_EQ(shown(n, outcome(rt::call_fast(n.get(), args, 0))), "('noargs', F, None)");
+    EXPECT_EQ(shown(o, outcome(rt::call_vector_bare(o.get(), args, 1))), "('o', F, 1)");
+    EXPECT_EQ(shown(n, outcome(rt::call_vector_bare(n.get(), args, 0))), "('noargs', F, None)");
     EXPECT_EQ(stub_calls, 0);
-    EXPECT_EQ(outcome(rt::call_fast(fk.get(), args, 1)), "None");
+    EXPECT_EQ(outcome(rt::call_vector_bare(fk.get(), args, 1)), "None");
     EXPECT_EQ(stub_calls, 1);
 
     Ref sub = eval("type('Sub', (__import__('sys').modules[registry_name].cython_function_or_method,), {})");
@@ -302,7 +302,7 @@ TEST_F(FunctionType, FastCallEntersDirectEntriesOfThisTypeAndItsSubtypes) {
     rt::g_runtime.function_type = type_;
     ASSERT_EQ(Py_TYPE(s.get()), sub_type);
     reinterpret_cast<FunctionObject*>(s.get())->vectorcall = stub;
-    EXPECT_EQ(shown(s, outcome(rt::call_fast(s.get(), args, 1))), "('o', F, 1)");
+    EXPECT_EQ(shown(s, outcome(rt::call_vector_bare(s.get(), args, 1))), "('o', F, 1)");
     EXPECT_EQ(stub_calls, 1);
 }
 
@@ -312,15 +312,15 @@ TEST_F(FunctionType, FastCallLeavesNativeMethodsToTheirVectorCallEntry) {
     Ref r = eval("'recv'"), x = Ref::steal(one());
     Ref o = make(&def_o, rt::FUNC_NATIVE_METHOD);
     PyObject* one_arg[] = {r.get()};
-    EXPECT_EQ(outcome(rt::call_fast(o.get(), one_arg, 1)),
+    EXPECT_EQ(outcome(rt::call_vector_bare(o.get(), one_arg, 1)),
               "TypeError: f_o() takes exactly one argument (0 given)");
     PyObject* two_args[] = {r.get(), x.get()};
-    EXPECT_EQ(outcome(rt::call_fast(o.get(), two_args, 2)), "('o', 'recv', 1)");
+    EXPECT_EQ(outcome(rt::call_vector_bare(o.get(), two_args, 2)), "('o', 'recv', 1)");
     Ref n = make(&def_noargs, rt::FUNC_NATIVE_METHOD);
-    EXPECT_EQ(outcome(rt::call_fast(n.get(), nullptr, 0)), "TypeError: f_noargs() needs an argument");
+    EXPECT_EQ(outcome(rt::call_vector_bare(n.get(), nullptr, 0)), "TypeError: f_noargs() needs an argument");
     // A static native method keeps the object itself as receiver, directly too.
     Ref s = make(&def_o, rt::FUNC_NATIVE_METHOD | rt::FUNC_STATIC);
-    EXPECT_EQ(shown(s, outcome(rt::call_fast(s.get(), two_args, 1))), "('o', F, 'recv')");
+    EXPECT_EQ(shown(s, outcome(rt::call_vector_bare(s.get(), two_args, 1))), "('o', F, 'recv')");
 }
 
 namespace {

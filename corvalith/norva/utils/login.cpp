@@ -100,7 +100,7 @@ int entry_key_is(PyObject* dic, PyObject* expected) noexcept {
 // obj.get(key, default) with the constant argument tuple (key, default).
 PyObject* get_with_default(PyObject* obj, PyObject* args) noexcept {
     PyObject* slots[3] = {nullptr, PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1)};
-    return rt::call_method_guarded(obj, g_state.names.get, slots, 2);
+    return rt::call_method(obj, g_state.names.get, slots, 2, rt::Guard::kGuarded);
 }
 
 // gid.init(first, appkey=key). 0, or -1 with an exception. Shared by two
@@ -111,7 +111,7 @@ int init_with_appkey(rt::GlobalAttrMemo& site, PyObject* first, PyObject* key) n
     Ref init = Ref::steal(rt::get_global_attr(site, n.gid, n.init));
     if (!init) return -1;
     PyObject* const args[] = {first, key};
-    Ref done = Ref::steal(rt::call_guarded(init.get(), args, 1, g_state.kw_appkey));
+    Ref done = Ref::steal(rt::call_vector_guarded(init.get(), args, 1, g_state.kw_appkey));
     return done ? 0 : -1;
 }
 
@@ -127,7 +127,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         Ref platform = Ref::steal(rt::get_global_attr(site_sys_platform, n.sys, n.platform));
         if (!platform) FAIL(12);
         PyObject* slots[2] = {nullptr, n.win};
-        Ref answer = Ref::steal(rt::call_method(platform.get(), n.startswith, slots, 1));
+        Ref answer = Ref::steal(rt::call_method(platform.get(), n.startswith, slots, 1, rt::Guard::kBare));
         if (!answer) FAIL(12);
         windows = rt::is_true(answer.get());
         if (windows < 0) FAIL(12);
@@ -153,11 +153,11 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
             Ref environ_map = Ref::steal(rt::get_global_attr(site_os_environ, n.os, n.os_environ));
             if (!environ_map) FAIL(16);
             PyObject* slots[1] = {nullptr};
-            env = Ref::steal(rt::call_method(environ_map.get(), n.copy, slots, 0));
+            env = Ref::steal(rt::call_method(environ_map.get(), n.copy, slots, 0, rt::Guard::kBare));
             if (!env) FAIL(16);
         }
         PyObject* const args[] = {argv.get(), env.get(), Py_True, Py_True, n.utf_8};
-        v.res = Ref::steal(rt::call_guarded(run.get(), args, 1, s.kw_run_windows));
+        v.res = Ref::steal(rt::call_vector_guarded(run.get(), args, 1, s.kw_run_windows));
         if (!v.res) FAIL(14);
     } else {
         // res = subprocess.run("tovrind", shell=True, capture_output=True,
@@ -166,7 +166,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         if (!run) FAIL(22);
         PyObject* const args[] = {PyTuple_GET_ITEM(s.args_tovrind, 0), Py_True, Py_True, Py_True,
                                   n.utf_8};
-        v.res = Ref::steal(rt::call_guarded(run.get(), args, 1, s.kw_run_shell));
+        v.res = Ref::steal(rt::call_vector_guarded(run.get(), args, 1, s.kw_run_shell));
         if (!v.res) FAIL(22);
     }
 
@@ -177,7 +177,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         Ref out = Ref::steal(rt::get_attr(v.res.get(), n.stdout_));
         if (!out) FAIL(29);
         PyObject* slots[2] = {nullptr, out.get()};
-        v.result = Ref::steal(rt::call_positional(std::move(loads), slots, 1));
+        v.result = Ref::steal(rt::call_unpacking_bare(std::move(loads), slots, 1));
         if (!v.result) FAIL(29);
     }
 
@@ -257,7 +257,7 @@ int ask_provider(rt::SiteMemo& site, PyObject* kind, Ref& user, Ref& second) noe
     Ref provider = Ref::steal(rt::get_global(site, g_state.names.get_license_info));
     if (!provider) return -1;
     PyObject* slots[2] = {nullptr, kind};
-    Ref answer = Ref::steal(rt::call_positional(std::move(provider), slots, kind ? 1 : 0));
+    Ref answer = Ref::steal(rt::call_unpacking_bare(std::move(provider), slots, kind ? 1 : 0));
     if (!answer) return -1;
     return rt::unpack2(answer.get(), user, second);
 }
@@ -271,7 +271,7 @@ PyObject* resolve_and_sign_in(Failure& fail) {
         Ref getenv = Ref::steal(rt::get_global_attr(site_os_getenv, n.os, n.getenv));
         if (!getenv) FAIL(10);
         PyObject* slots[2] = {nullptr, n.CORVALITH_AGENT};
-        v.agent = Ref::steal(rt::call_positional(std::move(getenv), slots, 1));
+        v.agent = Ref::steal(rt::call_unpacking_bare(std::move(getenv), slots, 1));
         if (!v.agent) FAIL(10);
     }
 
@@ -297,7 +297,7 @@ PyObject* resolve_and_sign_in(Failure& fail) {
         Ref init = Ref::steal(rt::get_global_attr(site_gid_userpass, n.gid, n.init));
         if (!init) FAIL(43);
         PyObject* slots[3] = {nullptr, v.user.get(), v.pw.get()};
-        Ref done = Ref::steal(rt::call_positional(std::move(init), slots, 2));
+        Ref done = Ref::steal(rt::call_unpacking_bare(std::move(init), slots, 2));
         if (!done) FAIL(43);
         Py_RETURN_NONE;
     }
