@@ -1,4 +1,5 @@
-"""The sources keep each concern in its one place.
+"""The sources keep each concern in its one place, and the module's failure
+sites the lines of the module source they implement.
 
 runtime/compat* is the only code that tests the interpreter's version or
 uses an interpreter name with a leading underscore (a private function, field
@@ -99,6 +100,73 @@ class Rules(unittest.TestCase):
                     self.assertEqual(found, [], "%s outside its place in %s: %r" % (name, rel, found))
         # The trees were found and read: the module, the runtime and the tests.
         self.assertGreater(checked, 2 * 20 + 10)
+
+
+MODULE_SOURCE = os.path.join(ROOT, "corvalith", "norva", "utils", "login.cpp")
+TWIN = os.path.join(ROOT, "bench", "login_twin.py")
+_STATEMENT = re.compile(r"^\s*// \[(\d+)\] (.*?)\s*$")
+_SITE = re.compile(r"\bFAIL\((\d+)\)")
+
+
+def line_contract(module_lines, twin_lines):
+    """What breaks the line contract: statement quotes that differ from the
+    twin's line, and failure sites whose line is not their statement's."""
+    problems = []
+    statement = None  # (its line, where it is quoted)
+    for number, text in enumerate(module_lines, 1):
+        quote = _STATEMENT.match(text)
+        if quote:
+            line, quoted = int(quote.group(1)), quote.group(2)
+            actual = twin_lines[line - 1].strip() if 0 < line <= len(twin_lines) else None
+            if quoted.endswith("..."):
+                agrees = actual is not None and actual.startswith(quoted[:-3])
+            else:
+                agrees = actual == quoted
+            if not agrees:
+                problems.append((number, "quotes %r as line %d, which is %r" % (quoted, line, actual)))
+            statement = (line, number)
+            continue
+        if text.lstrip().startswith("#define"):
+            continue
+        for site in _SITE.finditer(text):
+            line = int(site.group(1))
+            if statement is None or statement[0] != line:
+                problems.append((number, "FAIL(%d) under the statement of line %s"
+                                 % (line, statement and statement[0])))
+    return problems
+
+
+class LineContract(unittest.TestCase):
+    """Each failure site reports the line of the statement it implements, in
+    the module source written out in bench/login_twin.py."""
+
+    TWIN = ["import os", "", "def f():", "    x = os.getenv(\"A\")", "    if x:"]
+
+    def test_the_check_sees_each_disagreement(self):
+        cases = [
+            (["// [4] x = os.getenv(\"A\")", "if (!x) FAIL(4);"], []),
+            (["// [4] x = os.getenv(...", "FAIL(4);", "// [5] if x:", "FAIL(5);"], []),
+            (["// [4] x = os.getenv(\"B\")", "FAIL(4);"], [1]),        # another statement quoted
+            (["// [5] x = os.getenv(\"A\")", "FAIL(5);"], [1]),        # quoted under the wrong line
+            (["// [4] x = os.getenv(\"A\")", "FAIL(5);"], [2]),        # a site reporting another line
+            (["FAIL(4);"], [1]),                                        # a site without its statement
+            (["// [9] x = 1", "FAIL(9);"], [1]),                        # past the end of the file
+            (["#define FAIL(n) return n", "// [1] import os", "FAIL(1);"], []),
+        ]
+        for module_lines, expected in cases:
+            with self.subTest(module=module_lines):
+                self.assertEqual([n for n, _ in line_contract(module_lines, self.TWIN)], expected)
+
+    def test_the_module_agrees_with_its_source(self):
+        with open(MODULE_SOURCE, encoding="utf-8") as f:
+            module_lines = f.read().splitlines()
+        with open(TWIN, encoding="utf-8") as f:
+            twin_lines = f.read().splitlines()
+        self.assertEqual(line_contract(module_lines, twin_lines), [])
+        # The contract is named where the lines are used, and every site is covered.
+        self.assertIn("bench/login_twin.py", "\n".join(module_lines[:20]))
+        sites = sum(len(_SITE.findall(t)) for t in module_lines if "#define" not in t)
+        self.assertGreater(sites, 60)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,12 @@
 //
 // Every failing statement reports two lines: the C++ line of the failing site
 // (__LINE__) and the line of the statement in the module source, which is what
-// the traceback entry shows.
+// the traceback entry shows. The module source is bench/login_twin.py, the
+// module written in Python line for line: its line numbers are the ones the
+// failure sites report. A site failing at line n belongs to the statement
+// quoted by the nearest "// [n] <statement>" comment above it, as it stands on
+// line n of that file ("..." ends a quote cut short); tests/test_sources.py
+// checks both.
 
 #include "corvalith/norva/utils/state.h"
 
@@ -122,6 +127,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
     const Names& n = g_state.names;
     const ModuleState& s = g_state;
 
+    // [12] if sys.platform.startswith("win"):
     int windows;
     {
         Ref platform = Ref::steal(rt::get_global_attr(site_sys_platform, n.sys, n.platform));
@@ -134,11 +140,12 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
     }
 
     if (windows) {
-        // res = subprocess.run([powershell.exe ... ps_cmd], env=os.environ.copy(),
-        //                      capture_output=True, text=True, encoding="utf-8")
+        // [13] ps_cmd = "& tovrind.exe"
         v.ps_cmd = Ref::borrow(n.tovrind_command);
+        // [14] res = subprocess.run(
         Ref run = Ref::steal(rt::get_global_attr(site_subprocess_windows, n.subprocess, n.run));
         if (!run) FAIL(14);
+        // [15] ["powershell.exe", "-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", ps_cmd],
         PyObject* const argv_items[] = {n.powershell_exe, n.opt_NoProfile, n.opt_ExecutionPolicy,
                                         n.Bypass, n.opt_Command, v.ps_cmd.get()};
         constexpr Py_ssize_t argc = sizeof argv_items / sizeof argv_items[0];
@@ -148,6 +155,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
             Py_INCREF(argv_items[i]);
             PyList_SET_ITEM(argv.get(), i, argv_items[i]);
         }
+        // [16] env=os.environ.copy(), capture_output=True, text=True, encoding="utf-8",
         Ref env;
         {
             Ref environ_map = Ref::steal(rt::get_global_attr(site_os_environ, n.os, n.os_environ));
@@ -156,12 +164,12 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
             env = Ref::steal(rt::call_method(environ_map.get(), n.copy, slots, 0, rt::Guard::kBare));
             if (!env) FAIL(16);
         }
+        // [14] res = subprocess.run(
         PyObject* const args[] = {argv.get(), env.get(), Py_True, Py_True, n.utf_8};
         v.res = Ref::steal(rt::call_vector_guarded(run.get(), args, 1, s.kw_run_windows));
         if (!v.res) FAIL(14);
     } else {
-        // res = subprocess.run("tovrind", shell=True, capture_output=True,
-        //                      text=True, encoding="utf-8")
+        // [22] res = subprocess.run(
         Ref run = Ref::steal(rt::get_global_attr(site_subprocess_shell, n.subprocess, n.run));
         if (!run) FAIL(22);
         PyObject* const args[] = {PyTuple_GET_ITEM(s.args_tovrind, 0), Py_True, Py_True, Py_True,
@@ -170,7 +178,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         if (!v.res) FAIL(22);
     }
 
-    // result = json.loads(res.stdout)
+    // [29] result = json.loads(res.stdout)
     {
         Ref loads = Ref::steal(rt::get_global_attr(site_json_loads, n.json, n.loads));
         if (!loads) FAIL(29);
@@ -181,7 +189,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         if (!v.result) FAIL(29);
     }
 
-    // if result.get("Code", 1) == 0:
+    // [30] if result.get("Code", 1) == 0:
     {
         Ref code = Ref::steal(get_with_default(v.result.get(), s.args_code_1));
         if (!code) FAIL(30);
@@ -190,13 +198,15 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
         if (!usable) return 0;
     }
 
-    // list_values = result.get("Result", None)
+    // [31] list_values = result.get("Result", None)
     v.list_values = Ref::steal(get_with_default(v.result.get(), s.args_result_none));
     if (!v.list_values) FAIL(31);
 
+    // [32] if list_values:
     int has_entries = rt::is_true(v.list_values.get());
     if (has_entries < 0) FAIL(32);
     if (has_entries) {
+        // [33] for dic in list_values:
         rt::Loop loop;
         if (loop.start(v.list_values.get()) < 0) FAIL(33);
         for (;;) {
@@ -206,23 +216,27 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
             if (!more) break;
             v.dic = std::move(entry);
 
+            // [34] if "Key" in dic and dic["Key"] == "QELTOR_ACCOUNT":
             int is_account = entry_key_is(v.dic.get(), n.QELTOR_ACCOUNT);
             if (is_account < 0) FAIL(34);
             if (is_account) {
+                // [35] user_id = dic.get("Value", None)
                 v.user_id = Ref::steal(get_with_default(v.dic.get(), s.args_value_none));
                 if (!v.user_id) FAIL(35);
                 continue;
             }
+            // [36] elif "Key" in dic and dic["Key"] == "QELTOR_CUSTOM_APP_KEY":
             int is_app_key = entry_key_is(v.dic.get(), n.QELTOR_CUSTOM_APP_KEY);
             if (is_app_key < 0) FAIL(36);
             if (is_app_key) {
+                // [37] app_key = dic.get("Value", None)
                 v.app_key = Ref::steal(get_with_default(v.dic.get(), s.args_value_none));
                 if (!v.app_key) FAIL(37);
             }
         }
     }
 
-    // if user_id and app_key:
+    // [38] if user_id and app_key:
     if (!v.user_id) {
         rt::raise_unbound_local("user_id");
         FAIL(38);
@@ -238,7 +252,7 @@ int sign_in_with_tool(Locals& v, Failure& fail) {
     if (usable < 0) FAIL(38);
     if (!usable) return 0;
 
-    // gid.init(user_id, appkey=app_key)
+    // [39] gid.init(user_id, appkey=app_key)
     if (init_with_appkey(site_gid_agent, v.user_id.get(), v.app_key.get()) < 0) FAIL(39);
     return 1;
 }
@@ -266,7 +280,7 @@ PyObject* resolve_and_sign_in(Failure& fail) {
     const Names& n = g_state.names;
     Locals v;
 
-    // agent = os.getenv("CORVALITH_AGENT")
+    // [10] agent = os.getenv("CORVALITH_AGENT")
     {
         Ref getenv = Ref::steal(rt::get_global_attr(site_os_getenv, n.os, n.getenv));
         if (!getenv) FAIL(10);
@@ -275,6 +289,7 @@ PyObject* resolve_and_sign_in(Failure& fail) {
         if (!v.agent) FAIL(10);
     }
 
+    // [11] if agent == "app_key_gid":
     int agent_mode = rt::str_equals(v.agent.get(), n.app_key_gid);
     if (agent_mode < 0) FAIL(11);
     if (agent_mode) {
@@ -283,17 +298,18 @@ PyObject* resolve_and_sign_in(Failure& fail) {
         if (signed_in) Py_RETURN_NONE;
     }
 
-    // user, pw = get_license_info()
+    // [41] user, pw = get_license_info()
     {
         Ref user, pw;
         if (ask_provider(site_license_userpass, nullptr, user, pw) < 0) FAIL(41);
         v.user = std::move(user);
         v.pw = std::move(pw);
     }
+    // [42] if user and pw:
     int usable = both_true(v.user.get(), v.pw.get());
     if (usable < 0) FAIL(42);
     if (usable) {
-        // gid.init(user, pw)
+        // [43] gid.init(user, pw)
         Ref init = Ref::steal(rt::get_global_attr(site_gid_userpass, n.gid, n.init));
         if (!init) FAIL(43);
         PyObject* slots[3] = {nullptr, v.user.get(), v.pw.get()};
@@ -302,7 +318,7 @@ PyObject* resolve_and_sign_in(Failure& fail) {
         Py_RETURN_NONE;
     }
 
-    // user, app_key = get_license_info("CORVALITH_APPKEY_LICENSE")
+    // [45] user, app_key = get_license_info("CORVALITH_APPKEY_LICENSE")
     {
         Ref user, app_key;
         if (ask_provider(site_license_appkey, n.CORVALITH_APPKEY_LICENSE, user, app_key) < 0)
@@ -310,10 +326,11 @@ PyObject* resolve_and_sign_in(Failure& fail) {
         v.user = std::move(user);
         v.app_key = std::move(app_key);
     }
+    // [46] if user and app_key:
     usable = both_true(v.user.get(), v.app_key.get());
     if (usable < 0) FAIL(46);
     if (usable) {
-        // gid.init(user, appkey=app_key)
+        // [47] gid.init(user, appkey=app_key)
         if (init_with_appkey(site_gid_appkey, v.user.get(), v.app_key.get()) < 0) FAIL(47);
     }
     Py_RETURN_NONE;
@@ -401,6 +418,8 @@ int execute(PyObject* module, Failure& fail, bool& record_ready) {
     ModuleState& s = g_state;
     rt::RuntimeState& r = rt::g_runtime;
 
+    // The module's set-up fails at the line of its first statement.
+    // [1] from corvalith import gid
     rt::replace(s.module, Ref::borrow(module));
     PyObject* dict = PyModule_GetDict(module);
     if (!dict) FAIL(1);
@@ -445,18 +464,28 @@ int execute(PyObject* module, Failure& fail, bool& record_ready) {
     if (make_constants() < 0) FAIL(1);
 
     // The module body.
+    // [1] from corvalith import gid
     if (bind_from_import(n.corvalith, n.gid) < 0) FAIL(1);
+    // [2] from corvalith.norva.sdk.license_helper import get_license_info
     if (bind_from_import(n.license_helper_module, n.get_license_info) < 0) FAIL(2);
+    // [3] import os
     if (bind_import(n.os) < 0) FAIL(3);
+    // [4] import sys
     if (bind_import(n.sys) < 0) FAIL(4);
+    // [5] import subprocess
     if (bind_import(n.subprocess) < 0) FAIL(5);
+    // [6] import json
     if (bind_import(n.json) < 0) FAIL(6);
+    // [9] def init_gid():
     {
         Ref function = Ref::steal(rt::function_new(&init_gid_def, 0, n.init_gid, nullptr,
                                                    n.module_name, r.module_dict, s.init_gid_code));
         if (!function) FAIL(9);
         if (PyDict_SetItem(r.module_dict, n.init_gid, function.get()) < 0) FAIL(9);
     }
+    // __test__ = {}, the module's last step, fails at the line of its first
+    // statement, as its set-up does.
+    // [1] from corvalith import gid
     {
         Ref test = Ref::steal(PyDict_New());
         if (!test) FAIL(1);
