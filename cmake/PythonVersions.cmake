@@ -1,5 +1,7 @@
 # The CPython versions the module is built for, and where the machine's pyenv
-# keeps them. Included by FindCPython.cmake and TestAll.cmake.
+# keeps them: the one list of them. Included by FindCPython.cmake,
+# WindowsPython.cmake, TestAll.cmake and Release.cmake; .ci/run reads it with
+#   cmake -DLOGIN_PRINT=<variable> -P cmake/PythonVersions.cmake
 
 include_guard(GLOBAL)
 
@@ -10,6 +12,12 @@ set(LOGIN_PYTHON_SUPPORTED_VERSIONS "")
 foreach(_login_minor RANGE ${LOGIN_PYTHON_MINOR_MIN} ${LOGIN_PYTHON_MINOR_MAX})
   list(APPEND LOGIN_PYTHON_SUPPORTED_VERSIONS 3.${_login_minor})
 endforeach()
+
+# The Windows x64 modules the project ships, and of those the versions whose
+# interpreter is here to run the module (python.exe under Wine); the others are
+# built against headers and import libraries and inspected, not run.
+set(LOGIN_WINDOWS_VERSIONS 3.8 3.11 3.13)
+set(LOGIN_WINDOWS_RUN_VERSIONS 3.8)
 
 # login_check_python_version(<version> <what>)
 # Stops configuring unless <version> (3.N or 3.N.M) is one the module supports.
@@ -25,6 +33,45 @@ function(login_check_python_version version what)
       "${what} is CPython ${version}, which is not supported: the module is built for "
       "CPython 3.${LOGIN_PYTHON_MINOR_MIN} to 3.${LOGIN_PYTHON_MINOR_MAX} only.")
   endif()
+endfunction()
+
+# login_resolve_versions(<out> <versions>)
+# <versions> with "oldest" and "newest" replaced by the oldest and newest
+# supported version, so that a preset need not repeat them.
+function(login_resolve_versions out versions)
+  list(TRANSFORM versions REPLACE "^oldest$" "3.${LOGIN_PYTHON_MINOR_MIN}")
+  list(TRANSFORM versions REPLACE "^newest$" "3.${LOGIN_PYTHON_MINOR_MAX}")
+  set(${out} "${versions}" PARENT_SCOPE)
+endfunction()
+
+# login_note_environment_version()
+# The trees that build several versions say that they do not follow
+# LOGIN_PYTHON_VERSION of the environment, which chooses the version of the
+# presets that build one.
+function(login_note_environment_version)
+  if(NOT "$ENV{LOGIN_PYTHON_VERSION}" STREQUAL "")
+    message(STATUS "LOGIN_PYTHON_VERSION=$ENV{LOGIN_PYTHON_VERSION} in the environment is not used here: "
+                   "this tree builds the versions listed below")
+  endif()
+endfunction()
+
+# login_windows_python_root(<out> <XY>)
+# The folder of the Windows x64 CPython 3.Y (XY its digits run together: 38,
+# 313): the cache variable WINDOWS_PYTHON<XY>_ROOT, else the environment
+# variable of that name, else ../shared/windows-python<XY> or
+# ../shared/windows-python<XY>-sdk beside the source tree. Empty when none.
+function(login_windows_python_root out nodot)
+  set(var WINDOWS_PYTHON${nodot}_ROOT)
+  set(root "${${var}}")
+  if(NOT root AND DEFINED ENV{${var}})
+    set(root "$ENV{${var}}")
+  endif()
+  foreach(dir windows-python${nodot} windows-python${nodot}-sdk)
+    if(NOT root AND IS_DIRECTORY "${CMAKE_SOURCE_DIR}/../shared/${dir}")
+      get_filename_component(root "${CMAKE_SOURCE_DIR}/../shared/${dir}" ABSOLUTE)
+    endif()
+  endforeach()
+  set(${out} "${root}" PARENT_SCOPE)
 endfunction()
 
 # login_pyenv_prefix(<out> <version>)
@@ -64,3 +111,8 @@ function(login_pyenv_prefix out version)
   endforeach()
   set(${out} "${found}" PARENT_SCOPE)
 endfunction()
+
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE AND DEFINED LOGIN_PRINT)
+  list(JOIN ${LOGIN_PRINT} " " _login_print)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E echo "${_login_print}")
+endif()

@@ -11,7 +11,7 @@
 include(${CMAKE_CURRENT_LIST_DIR}/PythonVersions.cmake)
 
 set(LOGIN_TEST_VERSIONS "${LOGIN_PYTHON_SUPPORTED_VERSIONS}" CACHE STRING
-    "CPython versions (3.N or 3.N.M) to build and test, each in a tree of its own")
+    "CPython versions (3.N or 3.N.M, or oldest and newest supported) to build and test, each in a tree of its own")
 option(LOGIN_TEST_REQUIRE_ALL "Stop configuring when a version of LOGIN_TEST_VERSIONS is not found" OFF)
 set(LOGIN_TEST_JOBS 2 CACHE STRING "Parallel jobs of each version's build and of its tests")
 
@@ -26,10 +26,13 @@ if(CMAKE_GENERATOR_PLATFORM)
   list(APPEND _login_forward -A "${CMAKE_GENERATOR_PLATFORM}")
 endif()
 
+login_note_environment_version()
+login_resolve_versions(_login_versions "${LOGIN_TEST_VERSIONS}")
+
 enable_testing()
 set(_login_found "")
 set(_login_missing "")
-foreach(_version IN LISTS LOGIN_TEST_VERSIONS)
+foreach(_version IN LISTS _login_versions)
   login_check_python_version("${_version}" "LOGIN_TEST_VERSIONS holds ${_version}:")
   login_pyenv_prefix(_prefix "${_version}")
   if(NOT _prefix)

@@ -26,7 +26,6 @@ endif()
 
 set(LOGIN_WINE ${CMAKE_SOURCE_DIR}/tests/wine/run)
 set(LOGIN_WINEPREFIX ${CMAKE_BINARY_DIR}/wine)
-set(LOGIN_TOOLS_DIR ${CMAKE_BINARY_DIR}/bin)
 
 # Wine's drive Z: is the Unix root.
 function(login_windows_path out path)

@@ -16,6 +16,7 @@ if(NOT CMAKE_CXX_COMPILER)
                       "Install it with: apt-get install --no-install-recommends g++-mingw-w64-x86-64")
 endif()
 find_program(LOGIN_MINGW_OBJDUMP ${LOGIN_MINGW_TRIPLET}-objdump)
+find_program(LOGIN_MINGW_OBJCOPY ${LOGIN_MINGW_TRIPLET}-objcopy)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${LOGIN_MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

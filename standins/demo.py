@@ -1,13 +1,17 @@
 """Signs in through the built module against the stand-in package and tools.
 
-Each scenario runs in a fresh interpreter (the module is imported once per
-process) and prints what the stand-in data client received.
+It prints the interpreter and the module file it uses; each scenario runs in
+a fresh interpreter (the module is imported once per process), checks that it
+loaded that file, and prints what the stand-in data client received.
 """
 
 import json
 import os
+import platform
 import subprocess
 import sys
+
+MODULE = "corvalith.norva.utils.login"
 
 REPLY = {
     "Code": 0,
@@ -40,12 +44,15 @@ else:
     ]
 
 CHILD = """
-import sys
-platform = sys.argv[1]
+import os, sys
+platform, module_file = sys.argv[1:3]
 if platform:
     sys.platform = platform
 from corvalith import gid
 from corvalith.norva.utils.login import init_gid
+loaded = sys.modules["corvalith.norva.utils.login"].__file__
+if os.path.normcase(loaded) != os.path.normcase(module_file):
+    sys.exit("  loaded %s instead of %s" % (loaded, module_file))
 result = init_gid()
 print("  init_gid() returned", repr(result))
 for args, kwargs in gid.calls:
@@ -55,17 +62,33 @@ if not gid.calls:
     print("  gid.init was not called")
 """
 
+FIND = """
+import importlib.util
+spec = importlib.util.find_spec("%s")
+print(spec.origin if spec else "")
+""" % MODULE
+
 
 def main():
     tools = os.environ["LOGIN_TOOLS"]
+    # Where the scenarios will find the module, asked (not loaded) the way
+    # they ask: this file's folder holds the stand-in package without it.
+    found = subprocess.run([sys.executable, "-c", FIND], capture_output=True, text=True)
+    module_file = found.stdout.strip()
+    if found.returncode != 0 or not module_file:
+        print("%s is not on the module search path (PYTHONPATH)" % MODULE)
+        return 1
+    print("interpreter: %s (%s %s)" % (sys.executable, platform.python_implementation(),
+                                       platform.python_version()))
+    print("module: %s" % module_file)
     failed = 0
-    for title, extra, platform in SCENARIOS:
+    for title, extra, sys_platform in SCENARIOS:
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("CORVALITH_", "TOVRIND_"))}
         env.update(extra)
         env["PATH"] = tools + os.pathsep + env.get("PATH", "")
         print(title)
-        done = subprocess.run([sys.executable, "-c", CHILD, platform or ""], env=env)
+        done = subprocess.run([sys.executable, "-c", CHILD, sys_platform or "", module_file], env=env)
         failed += done.returncode != 0
     return 1 if failed else 0
 

@@ -1,5 +1,6 @@
 """The built module file exposes nothing but its entry point, under the name
-the interpreter it is built for looks for.
+the interpreter it is built for looks for, and carries the loader's and the
+compiler's protections.
 
 On Linux the ELF dynamic symbol table is read with nm. The Windows module's PE
 export and import tables are read on the build host with the cross
@@ -7,6 +8,14 @@ toolchain's objdump (CTest runs this file there as pe.tables): it exports only
 PyInit_login and imports its interpreter's DLL (python38.dll for CPython 3.8,
 python313.dll for 3.13) and Windows system DLLs, none of the cross compiler's
 own runtime DLLs.
+
+Protections: on Linux (readelf) the GOT and other relocated data become
+read-only after loading (GNU_RELRO) with every symbol bound at load time
+(BIND_NOW), the stack is not executable (GNU_STACK without E) and functions
+with buffers are guarded by the stack protector (__stack_chk_fail imported);
+on Windows (objdump -p) the DLL characteristics allow a random base address
+(DYNAMIC_BASE) anywhere in 64 bits (HIGH_ENTROPY_VA) and mark data not
+executable (NX_COMPAT).
 
 LOGIN_PYTHON_VERSION (3.X or 3.X.Y) is the version the module is built for;
 LOGIN_PYTHON_DLL the DLL the Windows module must import (by default the one
@@ -25,6 +34,27 @@ from support import RUNNING_VERSION, module_file
 OBJDUMP = os.environ.get("LOGIN_OBJDUMP") or shutil.which("x86_64-w64-mingw32-objdump")
 # DLLs every Windows x64 installation has.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "advapi32.dll", "user32.dll"}
+
+
+# (what, program and arguments, test of the listing): the ELF protections.
+ELF_PROTECTIONS = [
+    ("GNU_RELRO segment (relocation read-only)", ["readelf", "-lW"],
+     lambda text: re.search(r"^\s*GNU_RELRO\s", text, re.M) is not None),
+    ("BIND_NOW (all symbols bound at load, so the whole RELRO part is read-only)", ["readelf", "-dW"],
+     lambda text: re.search(r"\(BIND_NOW\)|\(FLAGS\)\s.*\bBIND_NOW\b|\(FLAGS_1\)\s.*\bNOW\b",
+                            text) is not None),
+    ("GNU_STACK segment without execute permission", ["readelf", "-lW"],
+     lambda text: re.search(r"^\s*GNU_STACK(\s+0x[0-9a-f]+){5}\s+RW\s", text, re.M) is not None),
+    ("stack protector (imports __stack_chk_fail)", ["nm", "-D", "--undefined-only"],
+     lambda text: re.search(r"\b__stack_chk_fail\b", text) is not None),
+]
+
+# (name, bit) of the PE optional header's DllCharacteristics that must be set.
+PE_DLL_CHARACTERISTICS = [
+    ("HIGH_ENTROPY_VA", 0x0020),
+    ("DYNAMIC_BASE", 0x0040),
+    ("NX_COMPAT", 0x0100),
+]
 
 
 def built_for():
@@ -64,6 +94,14 @@ def pe_tables(path):
     return exports, imports
 
 
+def dll_characteristics(listing):
+    """The DllCharacteristics field of objdump -p's listing of a PE file."""
+    match = re.search(r"^DllCharacteristics\s+([0-9a-fA-F]+)$", listing, re.M)
+    if match is None:
+        raise AssertionError("objdump -p printed no DllCharacteristics")
+    return int(match.group(1), 16)
+
+
 class ExportedSymbols(unittest.TestCase):
     def setUp(self):
         self.path = module_file()
@@ -87,11 +125,24 @@ class ExportedSymbols(unittest.TestCase):
             # the first suffix is the one naming its version and platform.
             self.assertEqual(name, "login" + importlib.machinery.EXTENSION_SUFFIXES[0])
 
-    def test_only_entry_point_exported(self):
-        if self.path.endswith(".pyd"):
-            self.check_pe()
+    def on_platform(self, elf, pe):
+        """Runs the ELF or the PE check of the module file; the PE file is read
+        on the build host."""
+        if not self.path.endswith(".pyd"):
+            elf()
+        elif sys.platform.startswith("win"):
+            self.skipTest("Windows: the PE file is read on the build host by "
+                          "x86_64-w64-mingw32-objdump (CTest test pe.tables)")
+        elif OBJDUMP is None:
+            self.skipTest("x86_64-w64-mingw32-objdump is not installed")
         else:
-            self.check_elf()
+            pe()
+
+    def test_only_entry_point_exported(self):
+        self.on_platform(self.check_elf, self.check_pe)
+
+    def test_protections(self):
+        self.on_platform(self.check_elf_protections, self.check_pe_protections)
 
     def check_elf(self):
         if shutil.which("nm") is None:
@@ -102,11 +153,6 @@ class ExportedSymbols(unittest.TestCase):
         self.assertEqual(names, ["PyInit_login"])
 
     def check_pe(self):
-        if sys.platform.startswith("win"):
-            self.skipTest("Windows: the PE tables are read on the build host by "
-                          "x86_64-w64-mingw32-objdump (CTest test pe.tables)")
-        if OBJDUMP is None:
-            self.skipTest("x86_64-w64-mingw32-objdump is not installed")
         python_dll = os.environ.get("LOGIN_PYTHON_DLL")
         if not python_dll:
             version = built_for()
@@ -118,6 +164,25 @@ class ExportedSymbols(unittest.TestCase):
         self.assertIn(python_dll, imports)
         self.assertEqual([dll for dll in imports if dll.lower() not in SYSTEM_DLLS
                           and dll != python_dll], [], "DLLs beyond %s and the system's" % python_dll)
+
+    def check_elf_protections(self):
+        if shutil.which("readelf") is None or shutil.which("nm") is None:
+            self.skipTest("readelf and nm (binutils) are not installed")
+        for what, command, present in ELF_PROTECTIONS:
+            with self.subTest(what):
+                listing = subprocess.run(command + [self.path], check=True, capture_output=True,
+                                         text=True).stdout
+                self.assertTrue(present(listing), "%s missing in %s:\n%s"
+                                % (what, self.path, listing))
+
+    def check_pe_protections(self):
+        listing = subprocess.run([OBJDUMP, "-p", self.path], check=True, capture_output=True,
+                                 text=True).stdout
+        flags = dll_characteristics(listing)
+        for name, bit in PE_DLL_CHARACTERISTICS:
+            with self.subTest(name):
+                self.assertTrue(flags & bit, "%s (0x%04x) not set in DllCharacteristics 0x%04x of %s"
+                                % (name, bit, flags, self.path))
 
 
 if __name__ == "__main__":
