@@ -9,7 +9,7 @@
 #
 # each a Release build with LOGIN_SHIP (cmake/BuildFlags.cmake): optimised,
 # hardened, reproducible, the debug information split into <module>.debug.
-# release/dist.py then gathers the modules and their debug files into
+# cmake/release/dist.py then gathers the modules and their debug files into
 # LOGIN_DIST_DIR with SHA256SUMS and MANIFEST, and stages each module with the
 # stand-in package in <this tree>/stage/<unit> for the tests.
 #
@@ -132,7 +132,7 @@ endforeach()
 
 set(_login_stage ${CMAKE_BINARY_DIR}/stage)
 set(_login_dist_command
-  ${LOGIN_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/release/dist.py
+  ${LOGIN_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/release/dist.py
   --dist ${LOGIN_DIST_DIR} --stage ${_login_stage} --standins ${CMAKE_SOURCE_DIR}/standins/corvalith
   --commit "${_login_commit}")
 foreach(_unit IN LISTS _login_units)
@@ -147,7 +147,7 @@ add_custom_target(dist ALL
 
 # --- tests -------------------------------------------------------------------
 enable_testing()
-set(_login_check ${LOGIN_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/release/check.py)
+set(_login_check ${LOGIN_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/release/check.py)
 foreach(_unit IN LISTS _login_units)
   set(_staged ${_login_stage}/${_unit})
   string(REGEX MATCH "[0-9.]+$" _version "${_unit}")
@@ -168,7 +168,7 @@ foreach(_unit IN LISTS _login_units)
   endif()
 endforeach()
 add_test(NAME dist.sums COMMAND ${_login_check} sums ${LOGIN_DIST_DIR})
-add_test(NAME release.tools COMMAND ${LOGIN_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/release/test_release.py)
+add_test(NAME release.tools COMMAND ${LOGIN_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tests/release/test_tools.py)
 set_tests_properties(release.tools PROPERTIES ENVIRONMENT "LOGIN_DIST=${LOGIN_DIST_DIR}")
 
 # Two more releases of the same sources, in two temporary folders at two
@@ -179,7 +179,7 @@ foreach(_version IN LISTS LOGIN_WINDOWS_VERSIONS)
   string(REPLACE "." "" _nodot "${_version}")
   list(APPEND _login_repro_env "WINDOWS_PYTHON${_nodot}_ROOT=${LOGIN_WINDOWS_PYTHON${_nodot}_ROOT_USED}")
 endforeach()
-add_test(NAME reproducible COMMAND ${LOGIN_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/release/reproducible.py
+add_test(NAME reproducible COMMAND ${LOGIN_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/cmake/release/reproducible.py
          --source ${CMAKE_SOURCE_DIR} --commit "${_login_commit}")
 set_tests_properties(reproducible PROPERTIES LABELS reproducible TIMEOUT 3600
                      ENVIRONMENT "${_login_repro_env}")

@@ -20,7 +20,7 @@ import re
 import subprocess
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEMO = os.path.join(ROOT, "standins", "demo.py")
 SYMBOLS = os.path.join(ROOT, "tests", "test_symbols.py")
 
