@@ -43,6 +43,7 @@ exit 2
 # output that is not UTF-8 the thread dies printing its traceback on stderr and
 # run() raises IndexError. Those are the interpreter's words, not the module's.
 UNDECODABLE = "IndexError" if WINDOWS else "UnicodeDecodeError"
+PIPE_TRIES = 3 if WINDOWS else 1
 THREAD_NOISE = {"output not UTF-8", "output not UTF-8, powershell"} if WINDOWS else set()
 
 
@@ -227,12 +228,24 @@ def written():
 class Silence(ChildCase):
     """Every path runs without output and without credentials in messages."""
 
-    def test_every_path(self):
+    def run_paths(self):
         with tempfile.TemporaryDirectory() as tmp:
             result = run_child("out = import_test('test_silence').child_main("
                                "sys.modules['__main__'], %r)" % tmp)
         self.assertOk(result)
-        report = result["out"]
+        return result["out"]
+
+    def test_every_path(self):
+        # Under Wine, on a loaded machine, the tool's pipe now and then comes
+        # back empty, and json.loads then fails on a path whose reply was
+        # good. The run is made again then, up to three times in all; a fault
+        # of the module's would show every time.
+        for _ in range(PIPE_TRIES):
+            report = self.run_paths()
+            if not any(report[name].get("exc") == "JSONDecodeError"
+                       and expect[:2] != ("raises", "JSONDecodeError")
+                       for name, _, expect in SCENARIOS):
+                break
         out, err = report["captured"]
         self.assertEqual(out, "", "output on descriptor 1")
         # Only the interpreter's reader threads may have written, once per such path.
