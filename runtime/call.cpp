@@ -11,11 +11,11 @@
 
 namespace rt {
 
-namespace {
-
 RT_COLD void raise_null_without_error() noexcept {
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
 }
+
+namespace {
 
 constexpr const char kGuardText[] = " while calling a Python object";
 
@@ -50,11 +50,6 @@ inline PyObject* unbound_method(PyObject* obj, PyObject* name) noexcept {
     if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return nullptr;
     PyObject** dict = instance_dict_slot(obj);
     return dict && *dict ? nullptr : descr;
-}
-
-inline PyObject* check_result(PyObject* result) noexcept {
-    if (!result && !PyErr_Occurred()) raise_null_without_error();
-    return result;
 }
 
 // 1 when `func` is a built-in function (or one of the module's function
@@ -183,7 +178,7 @@ PyObject* call_fast_general(PyObject* callable, PyObject* const* args, Py_ssize_
     if (n == 1 && takes_direct_entry(callable, METH_O))
         return call_builtin_direct(callable, args[0]);
     if (vectorcallfunc entry = vectorcall_entry(callable))
-        return entry(callable, args, static_cast<size_t>(n), nullptr);
+        return check_result(entry(callable, args, static_cast<size_t>(n), nullptr));
     // No vector-call entry: the guarded call with a tuple (the empty one for
     // no argument).
     return call_guarded(callable, args, n, nullptr);

@@ -12,6 +12,17 @@ namespace rt {
 // `kwargs` may be null. New reference, or null with an exception set.
 PyObject* call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept;
 
+// Raises the SystemError of a callee that returned null without setting an
+// exception.
+void raise_null_without_error() noexcept;
+
+// `result`, after making sure that a null result comes with an exception: a
+// callee that lost its exception must not hand the loss on to the caller.
+inline PyObject* check_result(PyObject* result) noexcept {
+    if (!result && !PyErr_Occurred()) raise_null_without_error();
+    return result;
+}
+
 // Enters a built-in function's native entry directly: `arg` is the one
 // argument of a METH_O entry, or null for a METH_NOARGS entry.
 PyObject* call_builtin_direct(PyObject* func, PyObject* arg) noexcept;
@@ -31,7 +42,8 @@ inline PyObject* call_fast(PyObject* callable, PyObject* const* args, size_t nar
         int flags = func->m_ml->ml_flags;
         if (n == 0 && (flags & METH_NOARGS)) return call_builtin_direct(callable, nullptr);
         if (n == 1 && (flags & METH_O)) return call_builtin_direct(callable, args[0]);
-        if (func->vectorcall) return func->vectorcall(callable, args, static_cast<size_t>(n), nullptr);
+        if (func->vectorcall)
+            return check_result(func->vectorcall(callable, args, static_cast<size_t>(n), nullptr));
     }
     return call_fast_general(callable, args, n);
 }

@@ -29,7 +29,9 @@ struct FailureLocation {
 };
 
 // Prepends one entry for `where` to the traceback of the pending exception.
-// The pending exception's type and value are left as they are. Requires the
+// The pending exception's type and value are left as they are. With no
+// exception pending (one was lost before the failure exit), SystemError
+// "error return without exception set" is raised first and gains the entry. Requires the
 // runtime to be attached (the frame's globals are the module dictionary).
 // If the entry cannot be made, the error that prevented it replaces the
 // pending exception.

@@ -5,6 +5,7 @@
 #include <frameobject.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "runtime/traceback.h"
@@ -193,6 +194,31 @@ TEST_F(TracebackCache, CodeObjectFailureReplacesThePendingException) {
     EXPECT_EQ(take_error().rfind("UnicodeDecodeError", 0), 0u);
     EXPECT_EQ(Py_REFCNT(value.get()), refs);
     EXPECT_EQ(tbi::code_cache_view().count, 0);
+}
+
+TEST_F(TracebackCache, LostExceptionBecomesSystemErrorWithTheEntry) {
+    // With the switch hidden and shown: no exception pending at the failure
+    // exit gives the interpreter's SystemError, carrying the one entry.
+    for (const char* shown : {"False", "True"}) {
+        run((std::string("import sys\nsys.modules['cython_runtime'].cline_in_traceback = ") + shown).c_str());
+        ASSERT_FALSE(PyErr_Occurred());
+        rt::add_traceback({"f", 91, 14, "x.py"});
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        EXPECT_EQ(t, PyExc_SystemError) << shown;
+        Ref text = Ref::steal(v ? PyObject_Str(v) : nullptr);
+        ASSERT_TRUE(text) << shown;
+        EXPECT_STREQ(PyUnicode_AsUTF8(text.get()), "error return without exception set");
+        ASSERT_NE(tb, nullptr) << shown;
+        auto* entry = reinterpret_cast<PyTracebackObject*>(tb);
+        EXPECT_EQ(entry->tb_next, nullptr) << shown;
+        EXPECT_EQ(testing_support::frame_line(entry->tb_frame), 14) << shown;
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+    }
+    run("del sys.modules['cython_runtime'].cline_in_traceback");
 }
 
 TEST_F(TracebackCache, SwitchReadsTheDictionaryOnlyAfterItChanged) {
