@@ -236,6 +236,8 @@ LOST_ROWS = [
     lost_row("built-in vector call", 41, "login.get_license_info = lost(FASTCALL)"),
     lost_row("built-in vector call, keyword convention", 41,
              "login.get_license_info = lost(FASTCALL | KEYWORDS)"),
+    lost_row("built-in vector call, one argument", 29,
+             "fake_run('{}')\njson.loads = lost(FASTCALL)", True),
     lost_row("built-in tuple call", 41, "login.get_license_info = lost(VARARGS)"),
     # The vector-call path of other callables: a method descriptor.
     lost_row("method descriptor", 12, "class Platform(str): pass\n"

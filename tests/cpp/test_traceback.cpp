@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/runtime_state.h"
 #include "runtime/traceback.h"
 
 using rt::Ref;
@@ -219,6 +220,29 @@ TEST_F(TracebackCache, LostExceptionBecomesSystemErrorWithTheEntry) {
         Py_XDECREF(tb);
     }
     run("del sys.modules['cython_runtime'].cline_in_traceback");
+}
+
+TEST_F(TracebackCache, SwitchOnASupportObjectWithoutDictionaryAndWithoutOne) {
+    // An object without an instance dictionary is read through the attribute
+    // read; its truth decides. Without a support object the line is shown.
+    // The caller's exception is pending, unchanged, afterwards in every case.
+    run("class NoDict(tuple):\n    __slots__ = ()\n"
+        "class On(NoDict):\n    cline_in_traceback = 1\n"
+        "class Off(NoDict):\n    cline_in_traceback = ''\n");
+    PyObject* attached = rt::g_runtime.support_module;
+    PyThreadState* tstate = PyThreadState_Get();
+    const struct {
+        const char* support;
+        int shown;
+    } cases[] = {{"NoDict()", 0}, {"On()", 33}, {"Off()", 0}, {nullptr, 33}};
+    for (const auto& c : cases) {
+        Ref support = c.support ? eval(c.support) : Ref();
+        rt::g_runtime.support_module = support.get();
+        PyErr_SetString(PyExc_KeyError, "pending");
+        EXPECT_EQ(tbi::shown_impl_line(tstate, 33), c.shown) << (c.support ? c.support : "none");
+        EXPECT_EQ(take_error(), "KeyError: 'pending'") << (c.support ? c.support : "none");
+    }
+    rt::g_runtime.support_module = attached;
 }
 
 TEST_F(TracebackCache, SwitchReadsTheDictionaryOnlyAfterItChanged) {
