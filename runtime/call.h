@@ -56,7 +56,8 @@ inline PyObject* call_fast(PyObject* callable, PyObject* const* args, size_t nar
 // held only by whoever else holds it and by this call.
 inline PyObject* call_positional(Ref callable, PyObject** slots, Py_ssize_t nargs) noexcept {
     PyObject* target = callable.get();
-    if (Py_TYPE(target) == &PyMethod_Type && PyMethod_GET_SELF(target)) {
+    // A method object always has its object (PyMethod_New refuses none).
+    if (Py_TYPE(target) == &PyMethod_Type && PyMethod_GET_SELF(target)) {  // GCOVR_EXCL_BR_LINE
         Ref self = Ref::borrow(PyMethod_GET_SELF(target));
         Ref func = Ref::borrow(PyMethod_GET_FUNCTION(target));
         callable.reset();
