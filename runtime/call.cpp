@@ -11,11 +11,11 @@
 
 namespace rt {
 
-namespace {
-
 RT_COLD void raise_null_without_error() noexcept {
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
 }
+
+namespace {
 
 constexpr const char kGuardText[] = " while calling a Python object";
 
@@ -50,11 +50,6 @@ inline PyObject* unbound_method(PyObject* obj, PyObject* name) noexcept {
     if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) return nullptr;
     PyObject** dict = compat::instance_dict_slot(obj);
     return dict && *dict ? nullptr : descr;
-}
-
-inline PyObject* check_result(PyObject* result) noexcept {
-    if (!result && !PyErr_Occurred()) raise_null_without_error();
-    return result;
 }
 
 // 1 when `func` is a built-in function (or one of the module's function
@@ -176,7 +171,7 @@ PyObject* call_vector_general(PyObject* callable, PyObject* const* args, Py_ssiz
     if (n == 1 && takes_direct_entry(callable, METH_O))
         return enter_builtin_guarded(callable, args[0]);
     if (vectorcallfunc entry = vectorcall_entry(callable))
-        return entry(callable, args, static_cast<size_t>(n), nullptr);
+        return check_result(entry(callable, args, static_cast<size_t>(n), nullptr));
     // No vector-call entry: the guarded call with a tuple (the empty one for
     // no argument).
     return call_vector_guarded(callable, args, n, nullptr);

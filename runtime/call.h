@@ -22,6 +22,17 @@ namespace rt {
 // callable(*args, **kwargs), guarded. `kwargs` may be null.
 PyObject* call_tuple_guarded(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept;
 
+// Raises the SystemError of a callee that returned null without setting an
+// exception.
+void raise_null_without_error() noexcept;
+
+// `result`, after making sure that a null result comes with an exception: a
+// callee that lost its exception must not hand the loss on to the caller.
+inline PyObject* check_result(PyObject* result) noexcept {
+    if (!result && !PyErr_Occurred()) raise_null_without_error();
+    return result;
+}
+
 namespace detail {
 
 // Enters a built-in function's native entry directly, guarded: `arg` is the
@@ -45,7 +56,8 @@ inline PyObject* call_vector_bare(PyObject* callable, PyObject* const* args, siz
         int flags = func->m_ml->ml_flags;
         if (n == 0 && (flags & METH_NOARGS)) return detail::enter_builtin_guarded(callable, nullptr);
         if (n == 1 && (flags & METH_O)) return detail::enter_builtin_guarded(callable, args[0]);
-        if (func->vectorcall) return func->vectorcall(callable, args, static_cast<size_t>(n), nullptr);
+        if (func->vectorcall)
+            return check_result(func->vectorcall(callable, args, static_cast<size_t>(n), nullptr));
     }
     return detail::call_vector_general(callable, args, n);
 }
@@ -58,7 +70,8 @@ inline PyObject* call_vector_bare(PyObject* callable, PyObject* const* args, siz
 // held only by whoever else holds it and by this call.
 inline PyObject* call_unpacking_bare(Ref callable, PyObject** slots, Py_ssize_t nargs) noexcept {
     PyObject* target = callable.get();
-    if (Py_TYPE(target) == &PyMethod_Type && PyMethod_GET_SELF(target)) {
+    // A method object always has its object (PyMethod_New refuses none).
+    if (Py_TYPE(target) == &PyMethod_Type && PyMethod_GET_SELF(target)) {  // GCOVR_EXCL_BR_LINE
         Ref self = Ref::borrow(PyMethod_GET_SELF(target));
         Ref func = Ref::borrow(PyMethod_GET_FUNCTION(target));
         callable.reset();

@@ -71,6 +71,10 @@ RT_COLD PyCodeObject* make_code(const FailureLocation& where,
     return code;
 }
 
+RT_COLD void raise_lost_error() noexcept {
+    PyErr_SetString(PyExc_SystemError, "error return without exception set");
+}
+
 }  // namespace
 
 int shown_impl_line(PyThreadState* tstate, int impl_line) noexcept {
@@ -176,6 +180,11 @@ void reset_for_tests() noexcept {
 void add_traceback(const FailureLocation& where) noexcept {
     using namespace traceback_internals;
     PyThreadState* tstate = PyThreadState_GetUnchecked();
+    // A failure whose exception was lost (by a callee that returned null
+    // without setting one, or by the interpreter itself when memory ran out)
+    // reports what the interpreter reports for a lost exception. From 3.12
+    // the entry cannot even be added without a pending exception.
+    if (!PyErr_Occurred()) raise_lost_error();
 
     int impl_line = where.impl_line;
     if (impl_line) impl_line = shown_impl_line(tstate, impl_line);

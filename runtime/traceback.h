@@ -27,8 +27,11 @@ struct FailureLocation {
 };
 
 // Prepends one entry for `where` to the traceback of the pending exception.
-// The pending exception's type and value are left as they are. Requires the
-// process-wide record to be filled (the frame's globals are its module dictionary).
+// The pending exception's type and value are left as they are. With no
+// exception pending (one was lost before the failure exit), SystemError
+// "error return without exception set" is raised first and gains the entry.
+// Requires the process-wide record to be filled (the frame's globals are its
+// module dictionary).
 // If the entry cannot be made, the error that prevented it replaces the
 // pending exception.
 void add_traceback(const FailureLocation& where) noexcept;

@@ -185,6 +185,16 @@ class Twice:
             ("account truth test fails", via_object(
                 "{'Code': 0, 'Result': [{'Key': %r, 'Value': Bad()}]}" % ACCOUNT,
                 "class Bad:\n    def __bool__(self): raise BOOM"), ("raises", "Boom", 38, "BOOM")),
+            ("code comparison raising", via_object(
+                "{'Code': Bad(), 'Result': []}", "class Bad:\n    def __eq__(self, other): raise BOOM"),
+             ("raises", "Boom", 30, "BOOM")),
+            ("result truth test raising", via_object(
+                "{'Code': 0, 'Result': Bad()}", "class Bad:\n    def __bool__(self): raise BOOM"),
+             ("raises", "Boom", 32, "BOOM")),
+            ("key truth test raising", via_object(
+                "{'Code': 0, 'Result': [{'Key': %r, 'Value': 'a'}, {'Key': %r, 'Value': Bad()}]}"
+                % (ACCOUNT, APP_KEY), "class Bad:\n    def __bool__(self): raise BOOM"),
+             ("raises", "Boom", 38, "BOOM")),
             ("code compared with ==", via_object(
                 "{'Code': Zero(), 'Result': %s}" % good,
                 "class Zero:\n    def __eq__(self, other): return other == 0"),
@@ -281,6 +291,13 @@ out = rec""" % good),
              ("raises", "Boom", 16, "BOOM")),
             ("platform without startswith", via_reply(GOOD, "sys.platform = 7"),
              ("raises", "AttributeError", 12)),
+            ("startswith answer whose truth raises", via_reply(
+                GOOD, "class Bad:\n    def __bool__(self): raise BOOM\n"
+                      "class Platform(str):\n    def startswith(self, *a): return Bad()\n"
+                      "sys.platform = Platform('linux')"), ("raises", "Boom", 12, "BOOM")),
+            ("os without environ, win32", "sys.platform = 'win32'\nfake_run('{}')\nimport types\n"
+             "login.os = types.SimpleNamespace(getenv=os.getenv)\nlogin.init_gid()",
+             ("raises", "AttributeError", 16)),
         ]
         self.check_table(rows)
 
@@ -408,6 +425,12 @@ class Globals(CaseTable):
                                       "login.get_license_info = lambda *a: ('u', 'p')\n"
                                       "login.init_gid()",
              ("raises", "NameError", 43, nameerror % "gid")),
+            ("builtins __getattr__ raising", "os.environ['CORVALITH_AGENT'] = ''\n"
+             "del login.get_license_info\nimport builtins\nbuiltins.__getattr__ = raiser\n"
+             "login.init_gid()", ("raises", "Boom", 41, "BOOM")),
+            ("gid.init not callable", "os.environ['CORVALITH_AGENT'] = ''\n"
+             "login.get_license_info = lambda *a: ('u', 'k') if a else ('', '')\n"
+             "gid.init = 5\nlogin.init_gid()", ("raises", "TypeError", 47)),
             ("gid replaced", "os.environ['CORVALITH_AGENT'] = ''\nimport types\n"
                              "login.gid = types.SimpleNamespace(init=lambda *a, **k: "
                              "gid.calls.append((('other',) + a, k)))\nlogin.init_gid()",

@@ -248,11 +248,22 @@ for name in ('corvalith', 'corvalith.norva.sdk.license_helper'):
     sys.modules[name] = types.ModuleType(name)
     out.append(attempt(load))
     sys.modules[name] = real
+# A package whose attribute read raises something else than AttributeError.
+class Raising(types.ModuleType):
+    def __getattr__(self, attr):
+        if attr == 'gid':
+            raiser()
+        raise AttributeError(attr)
+real = sys.modules['corvalith']
+sys.modules['corvalith'] = Raising('corvalith')
+out.append(attempt(load))
+sys.modules['corvalith'] = real
 out.append(MOD in sys.modules)
 load().init_gid()""", {"CORVALITH_LICENSE_USERPASS": '["u", "p"]'})
         self.assertInit(result, call("u", "p"))
-        no_gid, no_provider, left_behind = result["out"]
+        no_gid, no_provider, raising, left_behind = result["out"]
         self.assertFailsAt(no_gid, "ImportError", 1, "cannot import name gid", EXEC_FN)
+        self.assertFailsAt(raising, "ImportError", 1, "cannot import name gid", EXEC_FN)
         self.assertFailsAt(no_provider, "ImportError", 2, "cannot import name get_license_info",
                            EXEC_FN)
         self.assertFalse(left_behind)
@@ -275,6 +286,8 @@ for blocked in ('corvalith', 'corvalith.norva.sdk.license_helper', 'os', 'sys',
     if real is not None:
         sys.modules[blocked] = real
     out.append(outcome)
+# A module still marked as initialising is imported again, which waits for it.
+json.__spec__._initializing = True
 m = load()
 out.append([m.json is json, m.os is os])""")
         self.assertOk(result)

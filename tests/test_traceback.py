@@ -3,7 +3,7 @@ import os
 import re
 import unittest
 
-from support import EXEC_FN, INIT_FN, ROOT, TB_FILE, ChildCase, run_child
+from support import EXEC_FN, INIT_FN, ROOT, TB_FILE, ChildCase, run_child, run_scenarios
 
 IMPL_SOURCE = os.path.join(ROOT, "corvalith", "norva", "utils", "login.cpp")
 
@@ -187,6 +187,91 @@ out = {'hidden': [describe(entry(e, 'init')) for e in (first, second)], 'after':
         self.assertEqual(out["boom"], [True, True])
         self.assertShown(out["shown"][0], EXEC_FN, 6)
         self.assertEqual(out["shown"][1:], [TB_FILE, 6, 6])
+
+
+# Child-side helpers: built-in functions and a method descriptor whose native
+# entry returns NULL without setting an exception, of each calling convention.
+LOST = r"""
+import ctypes
+class MethodDef(ctypes.Structure):
+    _fields_ = [('name', ctypes.c_char_p), ('meth', ctypes.c_void_p), ('flags', ctypes.c_int),
+                ('doc', ctypes.c_char_p)]
+VARARGS, KEYWORDS, NOARGS, O, FASTCALL = 0x1, 0x2, 0x4, 0x8, 0x80
+kept = []
+def lost_def(flags):
+    arity = 4 if flags & FASTCALL else 3 if flags & KEYWORDS else 2
+    entry = ctypes.CFUNCTYPE(ctypes.c_void_p, *[ctypes.c_void_p] * arity)(lambda *a: None)
+    d = MethodDef(b'lost', ctypes.cast(entry, ctypes.c_void_p), flags, None)
+    kept.extend([entry, d])
+    return ctypes.addressof(d)
+def lost(flags):
+    new = ctypes.pythonapi.PyCFunction_NewEx
+    new.argtypes, new.restype = (ctypes.c_void_p, ctypes.py_object, ctypes.py_object), ctypes.py_object
+    return new(lost_def(flags), None, None)
+def lost_method(owner, flags):
+    new = ctypes.pythonapi.PyDescr_NewMethod
+    new.argtypes, new.restype = (ctypes.py_object, ctypes.c_void_p), ctypes.py_object
+    return new(owner, lost_def(flags))
+login = load()
+import corvalith.gid as gid
+"""
+
+
+def lost_row(name, line, setup, agent=False):
+    prefix = "os.environ['CORVALITH_AGENT'] = 'app_key_gid'\n" if agent else ""
+    return (name, line, prefix + setup + "\nlogin.init_gid()")
+
+
+REPLY = ('{"Code": 0, "Result": [{"Key": "QELTOR_ACCOUNT", "Value": "a"}, '
+         '{"Key": "QELTOR_CUSTOM_APP_KEY", "Value": "k"}]}')
+APPKEY_PROVIDER = "login.get_license_info = lambda *a: ('u', 'k') if a else ('', '')\n"
+
+# name, line of the call, setup: each kind of call the module makes reaching
+# a collaborator that loses its exception.
+LOST_ROWS = [
+    # The fast path for built-in functions: the direct entry and the entry
+    # of the function's vector call.
+    lost_row("direct entry, no argument", 41, "login.get_license_info = lost(NOARGS)"),
+    lost_row("direct entry, one argument", 29, "fake_run('{}')\njson.loads = lost(O)", True),
+    lost_row("built-in vector call", 41, "login.get_license_info = lost(FASTCALL)"),
+    lost_row("built-in vector call, keyword convention", 41,
+             "login.get_license_info = lost(FASTCALL | KEYWORDS)"),
+    lost_row("built-in vector call, one argument", 29,
+             "fake_run('{}')\njson.loads = lost(FASTCALL)", True),
+    lost_row("built-in tuple call", 41, "login.get_license_info = lost(VARARGS)"),
+    # The vector-call path of other callables: a method descriptor.
+    lost_row("method descriptor", 12, "class Platform(str): pass\n"
+             "Platform.startswith = lost_method(Platform, FASTCALL)\n"
+             "sys.platform = Platform('linux')", True),
+    # The keyword path: with a vector-call entry, and with a tuple and a dict.
+    lost_row("keywords, vector call", 47, APPKEY_PROVIDER + "gid.init = lost(FASTCALL | KEYWORDS)"),
+    lost_row("keywords, tuple and dict", 47, APPKEY_PROVIDER + "gid.init = lost(VARARGS | KEYWORDS)"),
+    lost_row("keywords, vector call, tool", 22,
+             "subprocess.run = lost(FASTCALL | KEYWORDS)\nsys.platform = 'linux'", True),
+    lost_row("keywords, agent mode sign-in", 39, "fake_run(%r)\ngid.init = lost(FASTCALL | KEYWORDS)"
+             % REPLY, True),
+    # The interpreter's own test collaborator, where the interpreter has one.
+    lost_row("_testcapi.return_null_without_error", 41,
+             "import _testcapi\nlogin.get_license_info = _testcapi.return_null_without_error"),
+]
+
+
+class LostExceptions(ChildCase):
+    def test_collaborator_losing_its_exception(self):
+        # A collaborator that returns NULL without an exception, reached
+        # through each kind of call, gives SystemError with one entry of the
+        # module at the call's line, on every version, and no crash.
+        results = run_scenarios([(name, code) for name, _, code in LOST_ROWS], LOST,
+                                {"CORVALITH_AGENT": None})
+        for name, line, _ in LOST_ROWS:
+            with self.subTest(name):
+                result = results[name]
+                if name.startswith("_testcapi") and result["exc"] == "ModuleNotFoundError":
+                    continue  # the Windows CPython here ships no _testcapi
+                self.assertFailsAt(result, "SystemError", line)
+                self.assertEqual(len(result["tb"]), 1 + result["tb"].index(
+                    [INIT_FN, TB_FILE, line]), "the module's entry is the innermost one")
+                self.assertEqual(result["gid"], [])
 
 
 if __name__ == "__main__":

@@ -80,6 +80,51 @@ inline rt::Ref legacy_str(const char* text) {
 #endif
 }
 
+// While alive, the allocations of every domain numbered `from` and later
+// (counted from 0 at construction) fail; made() tells how many were asked for.
+class FailingAllocators {
+public:
+    explicit FailingAllocators(long from) : from_(from) {
+        for (int i = 0; i < 3; ++i) {
+            PyMem_GetAllocator(kDomains[i], &saved_[i].allocator);
+            saved_[i].owner = this;
+            PyMemAllocatorEx hooked = {&saved_[i], malloc_hook, calloc_hook, realloc_hook, free_hook};
+            PyMem_SetAllocator(kDomains[i], &hooked);
+        }
+    }
+    ~FailingAllocators() {
+        for (int i = 0; i < 3; ++i) PyMem_SetAllocator(kDomains[i], &saved_[i].allocator);
+    }
+    long made() const { return count_; }
+
+private:
+    struct Saved {
+        PyMemAllocatorEx allocator;
+        FailingAllocators* owner;
+    };
+    static constexpr PyMemAllocatorDomain kDomains[3] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM,
+                                                         PYMEM_DOMAIN_OBJ};
+    static bool fails(void* ctx) {
+        FailingAllocators* self = static_cast<Saved*>(ctx)->owner;
+        return self->count_++ >= self->from_;
+    }
+    static PyMemAllocatorEx& real(void* ctx) { return static_cast<Saved*>(ctx)->allocator; }
+    static void* malloc_hook(void* ctx, size_t n) {
+        return fails(ctx) ? nullptr : real(ctx).malloc(real(ctx).ctx, n);
+    }
+    static void* calloc_hook(void* ctx, size_t n, size_t size) {
+        return fails(ctx) ? nullptr : real(ctx).calloc(real(ctx).ctx, n, size);
+    }
+    static void* realloc_hook(void* ctx, void* p, size_t n) {
+        return fails(ctx) ? nullptr : real(ctx).realloc(real(ctx).ctx, p, n);
+    }
+    static void free_hook(void* ctx, void* p) { real(ctx).free(real(ctx).ctx, p); }
+
+    long from_;
+    long count_ = 0;
+    Saved saved_[3];
+};
+
 }  // namespace testing_support
 
 // Each test starts and ends without a pending exception.

@@ -366,6 +366,31 @@ TEST_F(CallPath, GuardedKeywordCallsPassKeywordsInOrderWithOrWithoutAVectorCallE
         ASSERT_TRUE(result) << expr;
         EXPECT_EQ(PyObject_RichCompareBool(result.get(), expected.get(), Py_EQ), 1) << expr;
     }
+    // Without a vector-call entry, the tuple and the keyword dict are made:
+    // with allocation k and every later one failing, for every k until the
+    // call succeeds, the call fails with an exception and keeps no reference.
+    // (The callee does no more than it must: 3.8's own dict-items iterator
+    // crashes when its allocation fails.)
+    run("class ClKwPlain:\n    def __call__(self, *a, **k): return len(k)\n");
+    Ref callable = eval("ClKwPlain()");
+    Py_ssize_t held = Py_REFCNT(args[2]);
+    long k = 0;
+    for (;; ++k) {
+        ASSERT_LT(k, 5000);
+        PyGC_Collect();  // empties the free lists: the tuple and dict are allocated
+        PyObject* result;
+        {
+            testing_support::FailingAllocators failing(k);
+            result = rt::call_vector_guarded(callable.get(), args, 1, names.get());
+        }
+        if (result) {
+            Py_DECREF(result);
+            break;
+        }
+        EXPECT_NE(take_error(), "") << k;
+        EXPECT_EQ(Py_REFCNT(args[2]), held) << k;
+    }
+    EXPECT_GT(k, 2);
 }
 
 // Types that were never readied have no MRO: the base chains decide.

@@ -196,11 +196,36 @@ TEST_F(FunctionType, FastKeywordConventionGetsTheCallersArray) {
     EXPECT_EQ(shown(f, tcall(f, "(1, 2)", "{'b': 'B', 'a': 'A'}")), "('fast_kw', F, 2, (1, 2, 'B', 'A'), ('b', 'a'))");
     EXPECT_EQ(shown(f, tcall(f, "()", "{}")), "('fast_kw', F, 0, (), None)");
     EXPECT_EQ(tcall(f, "()", "{'a': probe_value, 2: probe_value}"), "TypeError: keywords must be strings");
+    EXPECT_EQ(tcall(f, "()", "{2: probe_value, 'a': probe_value}"), "TypeError: keywords must be strings");
     run("del probe_value");
     EXPECT_EQ(Py_REFCNT(value.get()), before);
     // A str subclass is a str.
     run("class StrSub(str): pass");
     EXPECT_EQ(shown(f, tcall(f, "()", "{StrSub('s'): 0}")), "('fast_kw', F, 0, (0,), ('s',))");
+
+    // With allocation k and every later one failing, for every k until the
+    // call succeeds: the call fails with an exception and gives every
+    // reference back.
+    Ref targs = eval("(1, 2)"), kw = eval("{'b': object(), 'a': object()}");
+    Ref b = Ref::steal(PyObject_GetItem(kw.get(), testing_support::name("b")));
+    Py_ssize_t held = Py_REFCNT(b.get());
+    long k = 0;
+    for (;; ++k) {
+        ASSERT_LT(k, 1000);
+        PyGC_Collect();  // empties the free lists: the name tuple is allocated
+        PyObject* result;
+        {
+            testing_support::FailingAllocators failing(k);
+            result = Py_TYPE(f.get())->tp_call(f.get(), targs.get(), kw.get());
+        }
+        if (result) {
+            Py_DECREF(result);
+            break;
+        }
+        EXPECT_EQ(take_error().rfind("MemoryError", 0), 0u) << k;
+        EXPECT_EQ(Py_REFCNT(b.get()), held) << k;
+    }
+    EXPECT_GE(k, 2);
 }
 
 TEST_F(FunctionType, MethodConventionGetsItsOwnerClass) {
@@ -390,14 +415,29 @@ TEST_F(FunctionType, TraversalClearAndDeallocationCoverEveryOwnedField) {
     fo->is_coroutine_cache = obj(12);
     fo->defaults_block = PyObject_Malloc(3 * sizeof(PyObject*));
     fo->defaults_block_size = 3 * sizeof(PyObject*);
-    fo->defaults_object_count = 2;
+    fo->defaults_object_count = 3;  // the last one not set: skipped
     static_cast<PyObject**>(fo->defaults_block)[0] = obj(13);
     static_cast<PyObject**>(fo->defaults_block)[1] = obj(14);
+    static_cast<PyObject**>(fo->defaults_block)[2] = nullptr;
 
     Ref gc = Ref::steal(PyImport_ImportModule("gc"));
     Ref referents = Ref::steal(PyObject_CallMethod(gc.get(), "get_referents", "O", f.get()));
     ASSERT_TRUE(referents) << take_error();
     EXPECT_EQ(PyObject_RichCompareBool(referents.get(), objs.get(), Py_EQ), 1);
+    // A visitor that stops ends the traversal at once with its own result, at
+    // every field.
+    struct Stop {
+        int at, seen;
+    };
+    for (int k = 0; k < 15; ++k) {
+        Stop stop{k, 0};
+        visitproc visit = [](PyObject*, void* arg) {
+            auto* s = static_cast<Stop*>(arg);
+            return s->seen++ == s->at ? 7 : 0;
+        };
+        EXPECT_EQ(Py_TYPE(f.get())->tp_traverse(f.get(), visit, &stop), 7) << k;
+        EXPECT_EQ(stop.seen, k + 1) << k;
+    }
 
     std::vector<Py_ssize_t> before;
     for (int i = 0; i < 15; ++i) before.push_back(Py_REFCNT(PyList_GET_ITEM(objs.get(), i)));
@@ -421,6 +461,28 @@ TEST_F(FunctionType, TraversalClearAndDeallocationCoverEveryOwnedField) {
     g.reset();
     EXPECT_EQ(Ref::steal(PyObject_CallObject(weak.get(), nullptr)).get(), Py_None);  // a dead reference
     EXPECT_EQ(Py_REFCNT(PyList_GET_ITEM(objs.get(), 13)), held - 1);
+}
+
+TEST_F(FunctionType, AttributesMadeOnFirstReadFailCleanlyWithoutMemory) {
+    // Each attribute made on its first read: with every allocation failing the
+    // read raises MemoryError and leaves the field unset; the next read makes it.
+    static PyMethodDef documented = {"documented", reinterpret_cast<PyCFunction>(+[](PyObject*, PyObject*) {
+                                         Py_RETURN_NONE;
+                                     }),
+                                     METH_NOARGS, "the documentation"};
+    const char* const names[] = {"__doc__", "__name__", "__dict__", "__annotations__"};
+    for (const char* attr : names) {
+        Ref f = make(&documented);
+        Ref name = Ref::borrow(testing_support::name(attr));
+        PyGC_Collect();  // empties the free lists: the first dict is allocated
+        {
+            testing_support::FailingAllocators failing(0);
+            EXPECT_EQ(PyObject_GetAttr(f.get(), name.get()), nullptr) << attr;
+        }
+        EXPECT_EQ(take_error().rfind("MemoryError", 0), 0u) << attr;
+        Ref value = Ref::steal(PyObject_GetAttr(f.get(), name.get()));
+        EXPECT_TRUE(value) << attr << ": " << take_error();
+    }
 }
 
 TEST_F(FunctionType, CoroutineMarkerComesFromAsyncio) {

@@ -432,6 +432,14 @@ TEST_F(StrEquals, ExactStrsCompareByContentWithoutRichComparison) {
     EXPECT_EQ(reinterpret_cast<PyASCIIObject*>(unhashed.get())->hash, -1);
     EXPECT_EQ(rt::str_equals(Py_None, other.get()), 0);
     EXPECT_EQ(rt::str_equals(other.get(), Py_None), 0);
+    // One side hashed, the other not: the contents decide.
+    Ref hashed = fresh("app_key_gie");
+    PyObject_Hash(hashed.get());
+    EXPECT_EQ(rt::str_equals(hashed.get(), fresh("app_key_gid").get()), 0);
+    // The general comparison on its own: the same object, and None against
+    // something that is not a str (the interpreter's comparison decides).
+    EXPECT_EQ(rt::str_equals_general(other.get(), other.get()), 1);
+    EXPECT_EQ(rt::str_equals(Py_None, Py_False), 0);
     EXPECT_EQ(lk_str_compares, 0);
 }
 

@@ -5,8 +5,10 @@
 #include <frameobject.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
+#include "runtime/runtime_state.h"
 #include "runtime/traceback.h"
 #include "tests/cpp/traceback_internals.h"
 
@@ -194,6 +196,54 @@ TEST_F(TracebackCache, CodeObjectFailureReplacesThePendingException) {
     EXPECT_EQ(take_error().rfind("UnicodeDecodeError", 0), 0u);
     EXPECT_EQ(Py_REFCNT(value.get()), refs);
     EXPECT_EQ(tbi::code_cache_view().count, 0);
+}
+
+TEST_F(TracebackCache, LostExceptionBecomesSystemErrorWithTheEntry) {
+    // With the switch hidden and shown: no exception pending at the failure
+    // exit gives the interpreter's SystemError, carrying the one entry.
+    for (const char* shown : {"False", "True"}) {
+        run((std::string("import sys\nsys.modules['cython_runtime'].cline_in_traceback = ") + shown).c_str());
+        ASSERT_FALSE(PyErr_Occurred());
+        rt::add_traceback({"f", 91, 14, "x.py"});
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        EXPECT_EQ(t, PyExc_SystemError) << shown;
+        Ref text = Ref::steal(v ? PyObject_Str(v) : nullptr);
+        ASSERT_TRUE(text) << shown;
+        EXPECT_STREQ(PyUnicode_AsUTF8(text.get()), "error return without exception set");
+        ASSERT_NE(tb, nullptr) << shown;
+        auto* entry = reinterpret_cast<PyTracebackObject*>(tb);
+        EXPECT_EQ(entry->tb_next, nullptr) << shown;
+        EXPECT_EQ(testing_support::frame_line(entry->tb_frame), 14) << shown;
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+    }
+    run("del sys.modules['cython_runtime'].cline_in_traceback");
+}
+
+TEST_F(TracebackCache, SwitchOnASupportObjectWithoutDictionaryAndWithoutOne) {
+    // An object without an instance dictionary is read through the attribute
+    // read; its truth decides. Without a support object the line is shown.
+    // The caller's exception is pending, unchanged, afterwards in every case.
+    run("class NoDict(tuple):\n    __slots__ = ()\n"
+        "class On(NoDict):\n    cline_in_traceback = 1\n"
+        "class Off(NoDict):\n    cline_in_traceback = ''\n");
+    PyObject* attached = rt::g_runtime.support_module;
+    PyThreadState* tstate = PyThreadState_Get();
+    const struct {
+        const char* support;
+        int shown;
+    } cases[] = {{"NoDict()", 0}, {"On()", 33}, {"Off()", 0}, {nullptr, 33}};
+    for (const auto& c : cases) {
+        Ref support = c.support ? eval(c.support) : Ref();
+        rt::g_runtime.support_module = support.get();
+        PyErr_SetString(PyExc_KeyError, "pending");
+        EXPECT_EQ(tbi::shown_impl_line(tstate, 33), c.shown) << (c.support ? c.support : "none");
+        EXPECT_EQ(take_error(), "KeyError: 'pending'") << (c.support ? c.support : "none");
+    }
+    rt::g_runtime.support_module = attached;
 }
 
 TEST_F(TracebackCache, SwitchReadsTheDictionaryOnlyAfterItChanged) {

@@ -422,7 +422,10 @@ int execute(PyObject* module, Failure& fail, bool& record_ready) {
     // [1] from corvalith import gid
     rt::replace(s.module, Ref::borrow(module));
     PyObject* dict = PyModule_GetDict(module);
+    // Never taken: a module object always has its dictionary.
+    // GCOVR_EXCL_BR_START
     if (!dict) FAIL(1);
+    // GCOVR_EXCL_BR_STOP
     rt::replace(r.module_dict, Ref::borrow(dict));
 
     PyObject* builtins = PyImport_AddModule("builtins");
@@ -433,22 +436,33 @@ int execute(PyObject* module, Failure& fail, bool& record_ready) {
     rt::replace(r.support_module, Ref::borrow(support_module));
     if (PyObject_SetAttrString(module, "__builtins__", r.builtins) < 0) FAIL(1);
 
+    // Never taken: the module is built for the version that loads it, so the
+    // check has nothing to warn about.
+    // GCOVR_EXCL_BR_START
     if (rt::check_version(PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName) < 0) FAIL(1);
+    // GCOVR_EXCL_BR_STOP
 
+    // The checks are never taken: the empty tuple and bytes are the
+    // interpreter's preallocated objects.
+    // GCOVR_EXCL_BR_START
     rt::replace(r.empty_tuple, Ref::steal(PyTuple_New(0)));
     if (!r.empty_tuple) FAIL(1);
     rt::replace(s.empty_bytes, Ref::steal(PyBytes_FromStringAndSize("", 0)));
     if (!s.empty_bytes) FAIL(1);
+    // GCOVR_EXCL_BR_STOP
 
     rt::replace(r.function_type, Ref::steal(reinterpret_cast<PyObject*>(rt::fetch_function_type())));
     if (!r.function_type) FAIL(1);
 
     if (make_names(s.names) < 0) FAIL(1);
     if (rt::make_runtime_names() < 0) FAIL(1);
+    // The checks are never taken: 0 and 1 are preallocated small ints.
+    // GCOVR_EXCL_BR_START
     rt::replace(s.int_0, Ref::steal(PyLong_FromLong(0)));
     if (!s.int_0) FAIL(1);
     rt::replace(s.int_1, Ref::steal(PyLong_FromLong(1)));
     if (!s.int_1) FAIL(1);
+    // GCOVR_EXCL_BR_STOP
     record_ready = true;
 
     const Names& n = s.names;
@@ -457,7 +471,11 @@ int execute(PyObject* module, Failure& fail, bool& record_ready) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* existing = PyDict_GetItemWithError(modules, n.module_name);
     if (!existing) {
+        // Never taken: the registry is a dict and the key an exact str with its
+        // hash cached, so the lookup cannot raise.
+        // GCOVR_EXCL_BR_START
         if (PyErr_Occurred()) FAIL(1);
+        // GCOVR_EXCL_BR_STOP
         if (PyDict_SetItem(modules, n.module_name, module) < 0) FAIL(1);
     }
 
@@ -506,7 +524,7 @@ int login_exec(PyObject* module) noexcept {
     if (execute(module, fail, record_ready) == 0) return 0;
     if (record_ready)
         rt::add_traceback({kExecFunctionName, fail.impl_line, fail.source_line, kTracebackFileName});
-    Py_CLEAR(g_state.module);
+    Py_CLEAR(g_state.module);  // GCOVR_EXCL_BR_LINE: the reference is always set here
     return -1;
 }
 
@@ -532,7 +550,7 @@ PyObject* login_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
     int64_t current = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
     if (g_state.main_interpreter_id == -1) {
         g_state.main_interpreter_id = current;
-        if (current == -1) return nullptr;
+        if (current == -1) return nullptr;  // GCOVR_EXCL_BR_LINE: a running interpreter has an id
     } else if (current != g_state.main_interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
@@ -549,7 +567,7 @@ PyObject* login_create(PyObject* spec, PyModuleDef* /*def*/) noexcept {
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
-    if (!dict) return nullptr;
+    if (!dict) return nullptr;  // GCOVR_EXCL_BR_LINE: a new module has its dictionary
     if (copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
         copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
         copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||

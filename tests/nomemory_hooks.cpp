@@ -1,0 +1,147 @@
+// Test helper: calls a Python callable with the interpreter's allocators made
+// to fail from a given allocation on, and removes the failure the moment the
+// call returns, before any code of the caller runs.
+//
+//   call(fn, start, stop) -> (result, exception, allocations)
+//
+// Allocations are numbered from 0 in every domain (raw, mem, object) and
+// counted from the call on; those numbered start <= N < stop fail (stop 0: no
+// end; start -1: none). `result` is what fn returned (None when it raised),
+// `exception` what it raised (None when it returned), `allocations` the
+// number of allocation requests made during the call. A call that returns
+// NULL without an exception gives the exception LostError.
+//
+// An interpreter that cannot go on when every allocation fails may retry
+// forever; after kEndless consecutive failures the process ends with status
+// kEndlessStatus and says so on its standard error.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdlib>
+
+#if defined(_WIN32)
+#include <io.h>
+#define HOOKS_WRITE _write
+#else
+#include <unistd.h>
+#define HOOKS_WRITE write
+#endif
+
+namespace {
+
+constexpr long long kEndless = 10000;
+constexpr int kEndlessStatus = 86;
+
+struct Hooks {
+    PyMemAllocatorEx saved[3];
+    long long count = 0;
+    long long start = -1;
+    long long stop = 0;
+    long long failed_in_a_row = 0;
+};
+Hooks g_hooks;
+PyObject* g_lost_error = nullptr;
+
+const PyMemAllocatorDomain kDomains[3] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
+
+bool should_fail() {
+    long long n = g_hooks.count++;
+    bool fail = g_hooks.start >= 0 && n >= g_hooks.start && (g_hooks.stop <= 0 || n < g_hooks.stop);
+    if (!fail) {
+        g_hooks.failed_in_a_row = 0;
+        return false;
+    }
+    if (++g_hooks.failed_in_a_row >= kEndless) {
+        static const char text[] = "nomemory_hooks: endless allocation failures\n";
+        (void)!HOOKS_WRITE(2, text, sizeof text - 1);
+        std::_Exit(kEndlessStatus);
+    }
+    return true;
+}
+
+void* hook_malloc(void* ctx, size_t size) {
+    auto* a = static_cast<PyMemAllocatorEx*>(ctx);
+    return should_fail() ? nullptr : a->malloc(a->ctx, size);
+}
+
+void* hook_calloc(void* ctx, size_t n, size_t size) {
+    auto* a = static_cast<PyMemAllocatorEx*>(ctx);
+    return should_fail() ? nullptr : a->calloc(a->ctx, n, size);
+}
+
+void* hook_realloc(void* ctx, void* p, size_t size) {
+    auto* a = static_cast<PyMemAllocatorEx*>(ctx);
+    return should_fail() ? nullptr : a->realloc(a->ctx, p, size);
+}
+
+void hook_free(void* ctx, void* p) {
+    auto* a = static_cast<PyMemAllocatorEx*>(ctx);
+    a->free(a->ctx, p);
+}
+
+void install(long long start, long long stop) {
+    g_hooks.count = 0;
+    g_hooks.start = start;
+    g_hooks.stop = stop;
+    g_hooks.failed_in_a_row = 0;
+    for (int i = 0; i < 3; ++i) {
+        PyMem_GetAllocator(kDomains[i], &g_hooks.saved[i]);
+        PyMemAllocatorEx hooked = {&g_hooks.saved[i], hook_malloc, hook_calloc, hook_realloc,
+                                   hook_free};
+        PyMem_SetAllocator(kDomains[i], &hooked);
+    }
+}
+
+void remove_hooks() {
+    for (int i = 0; i < 3; ++i) PyMem_SetAllocator(kDomains[i], &g_hooks.saved[i]);
+}
+
+PyObject* call(PyObject*, PyObject* args) {
+    PyObject* fn;
+    long long start, stop;
+    if (!PyArg_ParseTuple(args, "OLL", &fn, &start, &stop)) return nullptr;
+    Py_INCREF(fn);
+    install(start, stop);
+    PyObject* result = PyObject_CallObject(fn, nullptr);
+    remove_hooks();
+    long long allocations = g_hooks.count;
+    Py_DECREF(fn);
+    PyObject* exc = nullptr;
+    if (!result) {
+        if (!PyErr_Occurred()) PyErr_SetString(g_lost_error, "NULL without an exception");
+        PyObject *type, *tb;
+        PyErr_Fetch(&type, &exc, &tb);
+        PyErr_NormalizeException(&type, &exc, &tb);
+        if (tb && exc) PyException_SetTraceback(exc, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+    }
+    PyObject* out = Py_BuildValue("(OOL)", result ? result : Py_None, exc ? exc : Py_None,
+                                  allocations);
+    Py_XDECREF(result);
+    Py_XDECREF(exc);
+    return out;
+}
+
+PyMethodDef methods[] = {
+    {"call", call, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "nomemory_hooks", nullptr, -1, methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_nomemory_hooks(void) {
+    PyObject* module = PyModule_Create(&module_def);
+    if (!module) return nullptr;
+    g_lost_error = PyErr_NewException("nomemory_hooks.LostError", nullptr, nullptr);
+    Py_XINCREF(g_lost_error);  // one reference stays here, one goes to the module
+    if (!g_lost_error || PyModule_AddObject(module, "LostError", g_lost_error) < 0 ||
+        PyModule_AddIntConstant(module, "ENDLESS_STATUS", kEndlessStatus) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,274 @@
+"""Every allocation failure on every path: module execution and each credential
+path, with allocation N made to fail alone and with every allocation from N
+failing, for every N until the path no longer reaches N.
+
+Each path runs in an interpreter of its own, prepared with the path's
+stand-ins; every injection runs in a fork of it (tests/nomemory_child.py), so
+allocation N is the same allocation each time. What an injected run may give:
+
+- the path's ordinary result with exactly the ordinary calls of gid.init and
+  the provider; or an exception whose chain holds no SystemError, with
+  gid.init called at most with the right credentials, once, and at most one
+  traceback entry of the module, at a line the path reaches;
+- never a crash, a fatal error or a hang, and never SystemError, except where
+  the interpreter gives the same outcome (same kind, same place) to the same
+  procedure written in Python (bench/login_twin.py) swept the same way: the
+  module may not do better than the interpreter, and must not do worse;
+- with the hooks removed, the same process then runs the path as usual, and
+  after a failed import a second import works and signs in.
+
+Repeating a failing injection does not grow the allocated blocks or the
+reference counts of the objects involved. The test writes per path the
+injection points tried and the outcomes accepted as the interpreter's own.
+"""
+import json
+import os
+import sys
+import unittest
+
+from support import EXEC_FN, INIT_FN, ChildCase, run_child
+
+ACCOUNT, APP_KEY = "QELTOR_ACCOUNT", "QELTOR_CUSTOM_APP_KEY"
+GOOD = json.dumps({"Code": 0, "Result": [{"Key": ACCOUNT, "Value": "acct"},
+                                         {"Key": APP_KEY, "Value": "key"}]})
+PROVIDER_ENV = {"CORVALITH_AGENT": None, "CORVALITH_LICENSE_USERPASS": '["pu", "pp"]',
+                "CORVALITH_LICENSE_APPKEY": '["au", "ak"]'}
+AGENT_ENV = dict(PROVIDER_ENV, CORVALITH_AGENT="app_key_gid")
+CALL = "login.init_gid"
+UNBOUND = "UnboundLocalError"
+
+
+def reply(**members):
+    return json.dumps(dict({"Code": 0}, **members))
+
+
+def fake(stdout):
+    """subprocess.run replaced in-process, answering with `stdout`."""
+    return "subprocess.run = lambda *a, **k: Completed(%r)" % stdout
+
+
+# A collaborator raising a new exception at each call.
+RAISING = "def refuse(*args, **kwargs):\n    raise Boom('refused')\n"
+
+
+# name, environment, setup (run for the module and for the Python twin, as M),
+# expected ordinary outcome: ("init", args, kwargs), ("none",) or
+# ("raises", exception, line).
+PATHS = [
+    ("provider: password", PROVIDER_ENV, "", ("init", ["pu", "pp"], {})),
+    ("provider: application key", dict(PROVIDER_ENV, CORVALITH_LICENSE_USERPASS='["pu", ""]'),
+     "", ("init", ["au"], {"appkey": "ak"})),
+    ("provider: nothing usable", dict(PROVIDER_ENV, CORVALITH_LICENSE_USERPASS=None,
+                                      CORVALITH_LICENSE_APPKEY='["au", null]'), "", ("none",)),
+    ("provider raising", PROVIDER_ENV, RAISING + "M.get_license_info = refuse",
+     ("raises", "Boom", 41)),
+    ("provider missing", PROVIDER_ENV, "del M.get_license_info", ("raises", "NameError", 41)),
+    ("provider: three items", PROVIDER_ENV, "M.get_license_info = lambda *a: ('u', 'p', 'x')",
+     ("raises", "ValueError", 41)),
+    ("provider: not iterable", PROVIDER_ENV, "M.get_license_info = lambda *a: None",
+     ("raises", "TypeError", 41)),
+    ("gid refusing", PROVIDER_ENV, RAISING + "import corvalith.gid as g\ng.init = refuse",
+     ("raises", "Boom", 43)),
+    ("agent", AGENT_ENV, fake(GOOD), ("init", ["acct"], {"appkey": "key"})),
+    ("agent, win32", AGENT_ENV, "sys.platform = 'win32'\n" + fake(GOOD),
+     ("init", ["acct"], {"appkey": "key"})),
+    ("agent: code 1", AGENT_ENV, fake(reply(Code=1)), ("init", ["pu", "pp"], {})),
+    ("agent: not JSON", AGENT_ENV, fake("sh: tovrind: not found"),
+     ("raises", "JSONDecodeError", 29)),
+    ("agent: reply a list", AGENT_ENV, fake("[1]"), ("raises", "AttributeError", 30)),
+    ("agent: no result", AGENT_ENV, fake(reply()), ("raises", UNBOUND, 38)),
+    ("agent: no account", AGENT_ENV, fake(reply(Result=[{"Key": APP_KEY, "Value": "k"}])),
+     ("raises", UNBOUND, 38)),
+    ("agent: no key", AGENT_ENV, fake(reply(Result=[{"Key": ACCOUNT, "Value": "a"}])),
+     ("raises", UNBOUND, 38)),
+    ("agent: result a number", AGENT_ENV, fake(reply(Result=5)), ("raises", "TypeError", 33)),
+    ("agent: entry a number", AGENT_ENV, fake(reply(Result=[5])), ("raises", "TypeError", 34)),
+    ("agent: entry a string", AGENT_ENV, fake(reply(Result=["Key"])),
+     ("raises", "TypeError", 34)),
+    ("agent: entry without get", AGENT_ENV,
+     "class NoGet:\n    __contains__ = lambda self, item: True\n"
+     "    __getitem__ = lambda self, item: %r\n%s\n"
+     "fake_loads({'Code': 0, 'Result': [NoGet()]})" % (ACCOUNT, fake("{}")),
+     ("raises", "AttributeError", 35)),
+    # Through the stand-in tool itself.
+    ("tool", dict(AGENT_ENV, TOVRIND_REPLY=GOOD), "sys.platform = 'linux'",
+     ("init", ["acct"], {"appkey": "key"})),
+    ("tool: output not UTF-8", dict(AGENT_ENV, TOVRIND_REPLY="\udcff"), "sys.platform = 'linux'",
+     ("raises", "UnicodeDecodeError", 22)),
+]
+
+EXEC_LINES = set(range(1, 10))
+
+CALL_JOB = """
+nm = import_test('nomemory_child')
+login, twin = load(), nm.load_twin()
+for M in (login, twin):
+    exec(%r, dict(globals(), M=M))
+import corvalith.gid
+watched = [[M.init_gid, corvalith.gid, corvalith.gid.init] + [
+    getattr(M, name) for name in ('os', 'sys', 'subprocess', 'json', 'get_license_info')
+    if hasattr(M, name)] for M in (login, twin)]
+out = nm.call_path(login, twin, watched if %r else ())
+"""
+
+EXEC_JOB = """
+nm = import_test('nomemory_child')
+import corvalith.gid, corvalith.norva.sdk.license_helper, corvalith.norva.utils
+out = nm.exec_path()
+"""
+
+
+def where(outcome):
+    """Where an outcome's SystemError was raised: in the procedure itself (the
+    module's failure exit, or the Python procedure's own frame), or inside
+    library code that it called (where the interpreter lost the exception).
+    The two sides make their allocations in different orders, so the same
+    library function is not expected at the same N."""
+    origins = {s[0] or "" for s in outcome["system"]}
+    return "procedure" if any(o.startswith("<procedure") for o in origins) else "library"
+
+
+# Frames from which the procedure itself runs: the test's own caller, the
+# import machinery's calls of a module's creation and execution, and the
+# Python procedure's own code.
+PROCEDURE_FRAMES = ("nomemory_child.py:", "login_twin.py:", ":_call_with_frames_removed",
+                    ":create_module", ":exec_module")
+
+
+def crash(outcome):
+    """A process that died: how, and whether in the procedure itself or
+    inside library code it called (the innermost Python frame of the dump)."""
+    frame = outcome.get("frame") or ""
+    place = "procedure" if not frame or any(p in frame for p in PROCEDURE_FRAMES) else "library"
+    return outcome["kind"], outcome.get("fatal"), place
+
+
+def expected(expect):
+    """The ordinary outcome as the child describes it, less the message."""
+    if expect[0] == "raises":
+        return {"kind": "exc", "exc": expect[1], "line": expect[2]}
+    calls = [[expect[1], expect[2]]] if expect[0] == "init" else []
+    return {"kind": "ok", "gid": calls}
+
+
+@unittest.skipUnless(hasattr(os, "fork"), "each injection runs in a fork of a prepared "
+                     "interpreter, and this platform has no fork")
+@unittest.skipIf(os.environ.get("LOGIN_NOMEMORY_SKIP"), "thousands of processes are too many "
+                 "under a memory checker")
+class AllocationFailures(ChildCase):
+    def check_ordinary(self, base, expect, func):
+        want = expected(expect)
+        self.assertEqual(base["kind"], want["kind"], base)
+        if want["kind"] == "ok":
+            self.assertEqual(base["gid"], want["gid"])
+        else:
+            self.assertEqual(base["chain"][0], want["exc"], base)
+            self.assertEqual(base["entries"], [[func, want["line"]]])
+            self.assertEqual(base["gid"], [])
+
+    def check_sweep(self, name, report, expect, func, lines, interpreter):
+        """Checks every injected run of the module; returns (points tried,
+        runs, accepted as the interpreter's own). `interpreter` holds what the
+        Python procedure gave under injection on this version."""
+        module = report["module"]
+        base = module["base"]
+        self.check_ordinary(base, expect, func)
+        died, system = interpreter
+        accepted = 0
+        for n, variant, outcome in module["runs"]:
+            at = "%s, allocation %d %s" % (name, n, variant)
+            kind = outcome["kind"]
+            if kind in ("died", "hang"):
+                # A fatal error the interpreter gives the Python procedure too,
+                # or a hang where it hangs too (a crash without a fatal error
+                # never passes).
+                self.assertTrue(kind == "hang" or outcome.get("fatal"),
+                                "%s: %s\n%s" % (at, kind, outcome.get("stderr")))
+                self.assertIn(crash(outcome), died,
+                              "%s: %s\n%s" % (at, kind, outcome.get("stderr")))
+                accepted += 1
+                continue
+            self.assertEqual(outcome["after"], base["after"],
+                             "%s: the next ordinary run differs" % at)
+            if kind == "ok":
+                self.assertEqual(base["kind"], "ok", "%s: success reported for a failure" % at)
+                self.assertEqual([outcome["gid"], outcome["lh"]], [base["gid"], base["lh"]],
+                                 at)
+                continue
+            self.assertIn(outcome["gid"], ([], base["gid"]), at)
+            entries = outcome["entries"]
+            self.assertLessEqual(len(entries), 1, "%s: %r" % (at, entries))
+            for function, line in entries:
+                self.assertEqual(function, func, at)
+                self.assertIn(line, lines, at)
+            if outcome["system"]:
+                self.assertIn(where(outcome), system,
+                              "%s: SystemError the interpreter does not give: %r"
+                              % (at, outcome["system"]))
+                accepted += 1
+        return module["points"], len(module["runs"]), accepted
+
+    def check_growth(self, name, growth, twin_growth):
+        """40 more repetitions of a failing injection: any leak per repetition
+        shows as 40 blocks or references or more. The interpreter's own
+        growth, as the Python procedure shows it, is the module's allowance."""
+        self.assertTrue(growth, name)
+        # The blocks an interpreter's leak costs depend on the frames it
+        # holds, which differ between the two sides: half as much again.
+        allowed_blocks = max([20] + [blocks * 3 // 2 + 20 for blocks, _ in twin_growth.values()])
+        allowed_refs = max([0] + [max(refs) for _, refs in twin_growth.values()])
+        for n, (blocks, refs) in growth.items():
+            with self.subTest(name, repeated=n):
+                self.assertLess(blocks, allowed_blocks, "allocated blocks grew")
+                self.assertLessEqual(max(refs), allowed_refs, "reference counts grew: %r" % refs)
+                self.assertGreaterEqual(min(refs), 0, "reference counts fell: %r" % refs)
+
+    def report(self, rows):
+        text = ["", "allocation failures, CPython %d.%d: path, points tried, failing runs, "
+                "accepted as the interpreter's own, seconds" % sys.version_info[:2]]
+        text += ["  %-28s %5d %5d %3d %6.1f" % row for row in rows]
+        sys.stderr.write("\n".join(text) + "\n")
+
+    def test_every_path(self):
+        rows = []
+        try:
+            self.sweep_paths(rows)
+        finally:
+            self.report(rows)
+
+    def sweep_paths(self, rows):
+        reports = []
+        result = run_child(EXEC_JOB, PROVIDER_ENV)
+        self.assertOk(result)
+        reports.append(("module execution", result["out"], ("none",), EXEC_FN, EXEC_LINES))
+        for name, env, setup, expect in PATHS:
+            result = run_child(CALL_JOB % (setup, not name.startswith("tool")), env)
+            with self.subTest(name):
+                self.assertOk(result)
+                reports.append((name, result["out"], expect, INIT_FN,
+                                set(result["out"]["lines"])))
+        # What the interpreter gives the Python procedure, over module
+        # execution, and over every path of init_gid swept: the two sides
+        # allocate in different orders, so a point of one path is not the same
+        # N on both.
+        interpreter = {}
+        for group in (True, False):
+            twin_runs = [run[2] for name, report, _, _, _ in reports
+                         if report.get("twin") and (name == "module execution") == group
+                         for run in report["twin"]["runs"]]
+            interpreter[group] = (
+                {crash(o) for o in twin_runs if o["kind"] in ("died", "hang")},
+                {where(o) for o in twin_runs if o.get("system")})
+        for name, report, expect, func, lines in reports:
+            with self.subTest(name):
+                rows.append((name,) + self.check_sweep(
+                    name, report, expect, func, lines, interpreter[name == "module execution"]) +
+                    (report["seconds"],))
+                if name == "module execution":
+                    self.assertEqual(report["module"]["base"]["after"]["gid"],
+                                     [[["pu", "pp"], {}]])
+                elif "growth" in report:
+                    self.check_growth(name, report["growth"], report["twin_growth"])
+
+if __name__ == "__main__":
+    unittest.main()
