@@ -183,7 +183,8 @@ def inject(fn, start, stop, after=None):
                     "signal": os.WTERMSIG(status) if os.WIFSIGNALED(status) else None,
                     "status": os.WEXITSTATUS(status) if os.WIFEXITED(status) else None,
                     "fatal": lines[fatal[0]] if fatal else None,
-                    "frame": _frame_name(frames[0]) if frames else None, "stderr": text[-1500:]}
+                    "frame": _frame_name(frames[0]) if frames else None,
+                    "native": _native_frame(lines), "stderr": text[-1500:]}
         return _loads(b"".join(chunks).decode())
 
 
@@ -194,6 +195,18 @@ def _exit():
         import ctypes
         ctypes.CDLL(None).exit(0)
     os._exit(0)
+
+
+def _native_frame(lines):
+    """Under the address sanitizer: the source file of the innermost native
+    frame of the fault, past the C library's signal machinery."""
+    for line in lines:
+        parts = line.split()
+        if len(parts) >= 5 and parts[0].startswith("#") and parts[2] == "in":
+            place = parts[4]
+            if not place.startswith(("../sysdeps", "nptl/", "(")):
+                return place.rsplit(":", 1)[0]
+    return None
 
 
 def _frame_name(line):

@@ -96,6 +96,7 @@ class ReplyHandling(CaseTable):
             ("code 1", via_reply(reply(*GOOD["Result"], Code=1)), PROVIDER),
             ("code '0'", via_reply(reply(*GOOD["Result"], Code="0")), PROVIDER),
             ("code null", via_reply(reply(*GOOD["Result"], Code=None)), PROVIDER),
+            ("code a big number", via_reply(reply(*GOOD["Result"], Code=10 ** 30)), PROVIDER),
             ("code 0.0", via_reply(reply(*GOOD["Result"], Code=0.0)), ("agent", "acct", "key")),
             ("code false", via_reply(reply(*GOOD["Result"], Code=False)),
              ("agent", "acct", "key")),

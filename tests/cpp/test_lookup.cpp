@@ -61,6 +61,10 @@ TEST_F(GlobalLookup, MemoIsReusedWhileTheDictionaryIsUnchanged) {
     Ref again = Ref::steal(rt::get_global(memo, key));
     EXPECT_EQ(again.get(), planted.get());
     EXPECT_EQ(Py_REFCNT(planted.get()), before + 1);
+    // The search on its own answers from the memo too, while it holds.
+    Ref searched = Ref::steal(rt::get_global_search(memo, key));
+    EXPECT_EQ(searched.get(), planted.get());
+    EXPECT_EQ(Py_REFCNT(planted.get()), before + 2);
 }
 
 TEST_F(GlobalLookup, AnyChangeOfTheDictionaryMakesTheSiteSearchAgain) {
