@@ -26,7 +26,7 @@ import os
 import sys
 import unittest
 
-from support import EXEC_FN, INIT_FN, ChildCase, run_child
+from support import EXEC_FN, INIT_FN, RUNNING_VERSION, ChildCase, run_child
 
 ACCOUNT, APP_KEY = "QELTOR_ACCOUNT", "QELTOR_CUSTOM_APP_KEY"
 GOOD = json.dumps({"Code": 0, "Result": [{"Key": ACCOUNT, "Value": "acct"},
@@ -235,7 +235,7 @@ class AllocationFailures(ChildCase):
 
     def report(self, rows):
         text = ["", "allocation failures, CPython %d.%d: path, points tried, failing runs, "
-                "accepted as the interpreter's own, seconds" % sys.version_info[:2]]
+                "accepted as the interpreter's own, seconds" % RUNNING_VERSION]
         text += ["  %-28s %5d %5d %3d %6.1f" % row for row in rows]
         sys.stderr.write("\n".join(text) + "\n")
 
