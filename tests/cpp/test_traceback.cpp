@@ -269,3 +269,50 @@ TEST_F(TracebackCache, SwitchReadsTheDictionaryOnlyAfterItChanged) {
     EXPECT_EQ(tbi::shown_impl_line(tstate, 40), 40);
     run("del rt_mod.__dict__[twin]\ndel rt_mod.cline_in_traceback");
 }
+
+TEST_F(TracebackCache, ShownEntryUnderEachAllocationFailure) {
+    // With the implementation line shown, allocation k and every later one
+    // failing, for every k until the entry is added: an exception is pending
+    // afterwards (the caller's or what replaced it) and no reference is kept.
+    run("import sys\nrt_mod = sys.modules['cython_runtime']\n");
+    Ref value = eval("KeyError('pending')");
+    Py_ssize_t refs = Py_REFCNT(value.get());
+    long k = 0;
+    for (;; ++k) {
+        ASSERT_LT(k, 1000);
+        tbi::reset_for_tests();
+        run("rt_mod.cline_in_traceback = True");
+        PyErr_SetObject(PyExc_KeyError, value.get());
+        PyGC_Collect();
+        {
+            testing_support::FailingAllocators failing(k);
+            rt::add_traceback({"f", 81, 5, "x.py"});
+        }
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        ASSERT_NE(t, nullptr) << k;
+        bool added = false;
+        if (v == value.get() && tb) {
+            Ref code = Ref::steal(
+                PyObject_GetAttrString(reinterpret_cast<PyObject*>(
+                                           reinterpret_cast<PyTracebackObject*>(tb)->tb_frame),
+                                       "f_code"));
+            ASSERT_TRUE(code) << take_error();
+            Ref code_name = Ref::steal(PyObject_GetAttrString(code.get(), "co_name"));
+            ASSERT_TRUE(code_name) << take_error();
+            EXPECT_STREQ(PyUnicode_AsUTF8(code_name.get()), "f (corvalith/norva/utils/login.cpp:81)") << k;
+            EXPECT_EQ(cached_keys(), (std::vector<int32_t>{-81})) << k;
+            added = true;
+        } else if (v != value.get()) {
+            EXPECT_TRUE(PyErr_GivenExceptionMatches(t, PyExc_MemoryError)) << k;
+        }
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+        tbi::reset_for_tests();
+        EXPECT_EQ(Py_REFCNT(value.get()), refs) << k;
+        if (added) break;
+    }
+    EXPECT_GE(k, 2);  // at least the name and the code object were refused
+    run("del rt_mod.cline_in_traceback");
+}
