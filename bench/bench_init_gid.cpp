@@ -606,13 +606,15 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// The targets of the ratios native / Python for the version built against:
-// 3.8 has tighter ones for the provider path and the repeated failure than
-// 3.9 to 3.13.
-constexpr bool kPython38 = PY_VERSION_HEX < 0x03090000;
-constexpr double kProviderTarget = kPython38 ? 0.30 : 0.40;
-constexpr double kFailureTarget = kPython38 ? 0.70 : 0.75;
-constexpr double kAgentTarget = 0.85;
+// The targets of the ratios native / Python for the version built against,
+// given by the build from the version list (cmake/PythonVersions.cmake).
+#if !defined(LOGIN_BENCH_PROVIDER_TARGET) || !defined(LOGIN_BENCH_FAILURE_TARGET) || \
+    !defined(LOGIN_BENCH_AGENT_TARGET)
+#error "the build defines the benchmark's targets (login_bench_targets in cmake/PythonVersions.cmake)"
+#endif
+constexpr double kProviderTarget = LOGIN_BENCH_PROVIDER_TARGET;
+constexpr double kFailureTarget = LOGIN_BENCH_FAILURE_TARGET;
+constexpr double kAgentTarget = LOGIN_BENCH_AGENT_TARGET;
 
 // ---------------------------------------------------------------------------
 // What repeated calls leave behind
