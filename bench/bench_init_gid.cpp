@@ -633,11 +633,14 @@ Py_ssize_t distinct_failure_code_objects(PyObject* procedure, int count) {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(traceback);
-        for (auto* entry = reinterpret_cast<PyTracebackObject*>(traceback); entry; entry = entry->tb_next) {
-            // f_code through the frame's attribute: the frame's fields are not
-            // public on every version.
-            Ref code = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(entry->tb_frame), "f_code"));
+        // The entries, their frames and the frames' code through attributes:
+        // the structures' fields are the interpreter's.
+        for (Ref entry = Ref::borrow(traceback); entry && entry.get() != Py_None;) {
+            Ref frame = Ref::steal(PyObject_GetAttrString(entry.get(), "tb_frame"));
+            Ref code = frame ? Ref::steal(PyObject_GetAttrString(frame.get(), "f_code")) : Ref();
             if (!code) die("a traceback entry's code object");
+            entry = Ref::steal(PyObject_GetAttrString(entry.get(), "tb_next"));
+            if (!entry) die("a traceback entry's next entry");
             bool known = std::any_of(seen.begin(), seen.end(), [&](const Ref& c) { return c.get() == code.get(); });
             if (!known) seen.push_back(std::move(code));
         }

@@ -1,13 +1,25 @@
 """The sources keep each concern in its one place, and the module's failure
 sites the lines of the module source they implement.
 
-runtime/compat* is the only code that tests the interpreter's version or
-uses an interpreter name with a leading underscore (a private function, field
-or macro); the module, the rest of the runtime, the benchmark and the
-stand-ins go through it. The C++ tests ask tests/cpp/embed.h about versions,
+runtime/compat* is the only code that tests the interpreter's version, uses
+an interpreter name with a leading underscore (a private function, field or
+macro) or reads the interpreter's structures beyond its documented interface;
+the module, the rest of the runtime, the benchmark and the stand-ins go
+through it. The C++ tests ask tests/cpp/embed.h about versions and structures,
 the Python tests tests/support.py (the child code they run included; this file
 only quotes the rules' examples). Comments do not count: they may name what a
 compatibility function stands for.
+
+Of the interpreter's structures, code anywhere may use PyObject, PyVarObject
+and PyTypeObject, and PyCodeObject and PyFrameObject as the handles the
+documented functions take; the type's slots (tp_call, tp_getattro, ...),
+tp_flags, tp_name, tp_base and tp_basicsize; the fields of PyMethodDef; and
+the runtime's own function record (runtime/function.h). Any other object
+structure (PyCFunctionObject, PyASCIIObject, PyDictObject, PyLongObject,
+PyTracebackObject, ...) is named only in the allowed files, and the fields of
+the thread state, frames, code objects and traceback entries, and the type's
+computed data (tp_mro, tp_dict, tp_version_tag, the offsets), are read only
+there.
 """
 import os
 import re
@@ -27,6 +39,16 @@ PY_SUFFIXES = (".py",)
 C_TREES = ("runtime", "corvalith", "tests", "bench", "standins")
 PY_TREES = ("tests", "bench", "standins")
 
+# The interpreter's object structures other than the public handles.
+_OBJECT_STRUCTURE = r"\bPy(?!(?:Var|Type|Code|Frame)?Object\b)[A-Za-z0-9]*Object\b"
+# Fields of the thread state, frames, code objects, traceback entries and
+# dictionaries, and the data the interpreter computes into a type.
+_STRUCTURE_FIELD = (r"(?:->|\.)\s*(?:(?:f|co|tb|curexc|exc|ma|recursion|c_recursion|py_recursion)_\w+"
+                    r"|(?:overflowed|cframe|interp|current_frame"
+                    r"|tp_(?:mro|bases|dict|subclasses|cache|weaklist|version_tag|dictoffset"
+                    r"|vectorcall_offset|weaklistoffset))\b)")
+_STRUCTURE_PLACES = ("runtime/compat*", "tests/cpp/embed.h")
+
 # (rule, pattern, the files' suffixes, the trees it applies to, the files
 # allowed to match)
 RULES = [
@@ -34,6 +56,8 @@ RULES = [
      C_TREES, ("runtime/compat*", "tests/cpp/embed.h")),
     ("private interpreter name", re.compile(r"(?<![A-Za-z0-9_])_P[yY][A-Za-z0-9_]*"), C_SUFFIXES,
      C_TREES, ("runtime/compat*",)),
+    ("interpreter structure", re.compile(_OBJECT_STRUCTURE), C_SUFFIXES, C_TREES, _STRUCTURE_PLACES),
+    ("interpreter structure field", re.compile(_STRUCTURE_FIELD), C_SUFFIXES, C_TREES, _STRUCTURE_PLACES),
     ("Python version test", re.compile(r"\bversion_info\b|\bsys\.version\b|\bhexversion\b"),
      PY_SUFFIXES, PY_TREES, ("tests/support.py", "tests/test_sources.py")),
 ]
@@ -90,6 +114,22 @@ class Rules(unittest.TestCase):
             ("private interpreter name", "#if _PY_SOMETHING", [(1, "_PY_SOMETHING")]),
             ("private interpreter name", "PyType_Lookup(my_Py_thing)", []),
             ("private interpreter name", "// _PyDict_GetItem_KnownHash", []),
+            ("interpreter structure", "auto* f = reinterpret_cast<PyCFunctionObject*>(o);",
+             [(1, "PyCFunctionObject")]),
+            ("interpreter structure", "x = ((PyASCIIObject *)s)->hash;\nPyDictObject* d;",
+             [(1, "PyASCIIObject"), (2, "PyDictObject")]),
+            ("interpreter structure", "PyObject* o; PyVarObject v; PyTypeObject* t; PyCodeObject* c;", []),
+            ("interpreter structure", "PyFrameObject* f = PyFrame_New(t, c, g, l);", []),
+            ("interpreter structure", "PyUnicode_FromObject(o); MyPyDictObject x;", []),
+            ("interpreter structure field", "int d = tstate->recursion_depth;", [(1, "->recursion_depth")]),
+            ("interpreter structure field", "PyObject* m = type->tp_mro;\nt.tp_dict", [(1, "->tp_mro"), (2, ".tp_dict")]),
+            ("interpreter structure field", "e = entry -> tb_next; x = f->f_lineno;",
+             [(1, "-> tb_next"), (1, "->f_lineno")]),
+            ("interpreter structure field", "tstate->curexc_type; d->ma_version_tag; ts->interp",
+             [(1, "->curexc_type"), (1, "->ma_version_tag"), (1, "->interp")]),
+            ("interpreter structure field", "type->tp_call; t->tp_getattro; f->m_ml->ml_flags;", []),
+            ("interpreter structure field", "t->tp_flags; f->func_name; x->interpreter; d->f", []),
+            ("interpreter structure field", "// type->tp_mro\nrun(\"e.tb_next\");", []),
             ("Python version test", "if sys.version_info >= (3, 14):", [(1, "version_info")]),
             ("Python version test", "x = 1\nV = sys.version[:4]", [(2, "sys.version")]),
             ("Python version test", "# sys.version_info >= (3, 12)\nok = 1", []),
