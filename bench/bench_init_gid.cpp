@@ -606,13 +606,15 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// The targets of the ratios native / Python for the version built against:
-// 3.8 has tighter ones for the provider path and the repeated failure than
-// 3.9 to 3.13.
-constexpr bool kPython38 = PY_VERSION_HEX < 0x03090000;
-constexpr double kProviderTarget = kPython38 ? 0.30 : 0.40;
-constexpr double kFailureTarget = kPython38 ? 0.70 : 0.75;
-constexpr double kAgentTarget = 0.85;
+// The targets of the ratios native / Python for the version built against,
+// given by the build from the version list (cmake/PythonVersions.cmake).
+#if !defined(LOGIN_BENCH_PROVIDER_TARGET) || !defined(LOGIN_BENCH_FAILURE_TARGET) || \
+    !defined(LOGIN_BENCH_AGENT_TARGET)
+#error "the build defines the benchmark's targets (login_bench_targets in cmake/PythonVersions.cmake)"
+#endif
+constexpr double kProviderTarget = LOGIN_BENCH_PROVIDER_TARGET;
+constexpr double kFailureTarget = LOGIN_BENCH_FAILURE_TARGET;
+constexpr double kAgentTarget = LOGIN_BENCH_AGENT_TARGET;
 
 // ---------------------------------------------------------------------------
 // What repeated calls leave behind
@@ -631,11 +633,14 @@ Py_ssize_t distinct_failure_code_objects(PyObject* procedure, int count) {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(traceback);
-        for (auto* entry = reinterpret_cast<PyTracebackObject*>(traceback); entry; entry = entry->tb_next) {
-            // f_code through the frame's attribute: the frame's fields are not
-            // public on every version.
-            Ref code = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(entry->tb_frame), "f_code"));
+        // The entries, their frames and the frames' code through attributes:
+        // the structures' fields are the interpreter's.
+        for (Ref entry = Ref::borrow(traceback); entry && entry.get() != Py_None;) {
+            Ref frame = Ref::steal(PyObject_GetAttrString(entry.get(), "tb_frame"));
+            Ref code = frame ? Ref::steal(PyObject_GetAttrString(frame.get(), "f_code")) : Ref();
             if (!code) die("a traceback entry's code object");
+            entry = Ref::steal(PyObject_GetAttrString(entry.get(), "tb_next"));
+            if (!entry) die("a traceback entry's next entry");
             bool known = std::any_of(seen.begin(), seen.end(), [&](const Ref& c) { return c.get() == code.get(); });
             if (!known) seen.push_back(std::move(code));
         }

@@ -19,6 +19,31 @@ endforeach()
 set(LOGIN_WINDOWS_VERSIONS 3.8 3.11 3.13)
 set(LOGIN_WINDOWS_RUN_VERSIONS 3.8)
 
+# The benchmark's targets for the ratios native / Python (bench/bench_init_gid.cpp):
+# the provider path, the repeated failure and agent mode's in-process work.
+# A version with a list of its own (LOGIN_BENCH_TARGETS_3.N) has tighter ones;
+# every other version has LOGIN_BENCH_TARGETS.
+set(LOGIN_BENCH_TARGETS 0.40 0.75 0.85)
+set(LOGIN_BENCH_TARGETS_3.8 0.30 0.70 0.85)
+
+# login_bench_targets(<out> <version>)
+# The benchmark's targets for CPython <version> (3.N or 3.N.M), as the compile
+# definitions LOGIN_BENCH_PROVIDER_TARGET, LOGIN_BENCH_FAILURE_TARGET and
+# LOGIN_BENCH_AGENT_TARGET.
+function(login_bench_targets out version)
+  string(REGEX MATCH "^[0-9]+\\.[0-9]+" minor "${version}")
+  if(DEFINED LOGIN_BENCH_TARGETS_${minor})
+    set(targets ${LOGIN_BENCH_TARGETS_${minor}})
+  else()
+    set(targets ${LOGIN_BENCH_TARGETS})
+  endif()
+  list(GET targets 0 provider)
+  list(GET targets 1 failure)
+  list(GET targets 2 agent)
+  set(${out} LOGIN_BENCH_PROVIDER_TARGET=${provider} LOGIN_BENCH_FAILURE_TARGET=${failure}
+      LOGIN_BENCH_AGENT_TARGET=${agent} PARENT_SCOPE)
+endfunction()
+
 # login_check_python_version(<version> <what>)
 # Stops configuring unless <version> (3.N or 3.N.M) is one the module supports.
 function(login_check_python_version version what)

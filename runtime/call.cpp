@@ -30,13 +30,7 @@ inline void leave_guard(PyThreadState* tstate) noexcept {
     compat::leave_recursive_call(tstate);
 }
 
-// The vector-call entry stored in `callable`, or null when it has none.
-inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
-    PyTypeObject* type = Py_TYPE(callable);
-    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
-    return *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) +
-                                              type->tp_vectorcall_offset);
-}
+using compat::vectorcall_entry;
 
 // The method a read of obj.name would bind to `obj`, when calling it with
 // `obj` first is the same as calling what the read returns: the generic read,
@@ -60,11 +54,11 @@ inline PyObject* unbound_method(PyObject* obj, PyObject* name) noexcept {
 inline bool takes_direct_entry(PyObject* func, int flag) noexcept {
     PyTypeObject* type = Py_TYPE(func);
     if (type == &PyCFunction_Type)
-        return reinterpret_cast<PyCFunctionObject*>(func)->m_ml->ml_flags & flag;
+        return compat::builtin_function_def(func)->ml_flags & flag;
     PyTypeObject* function_type = g_runtime.function_type ? g_runtime.function_type : &PyCFunction_Type;
     // The exact type first: the kind test walks the MRO of everything else.
     if (type != function_type && !is_function_kind(type, function_type, &PyCFunction_Type)) return false;
-    if (!(reinterpret_cast<PyCFunctionObject*>(func)->m_ml->ml_flags & flag)) return false;
+    if (!(compat::builtin_function_def(func)->ml_flags & flag)) return false;
     if (function_type == &PyCFunction_Type || (type != function_type && !is_subtype(type, function_type)))
         return true;
     int flags = reinterpret_cast<FunctionObject*>(func)->flags;
@@ -75,7 +69,7 @@ inline bool takes_direct_entry(PyObject* func, int flag) noexcept {
 
 int is_function_kind(PyTypeObject* type, PyTypeObject* a, PyTypeObject* b) noexcept {
     if (type == a || type == b) return 1;
-    PyObject* mro = type->tp_mro;
+    PyObject* mro = compat::type_mro(type);
     if (mro) {
         Py_ssize_t n = PyTuple_GET_SIZE(mro);
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -102,9 +96,8 @@ PyObject* call_tuple_guarded(PyObject* callable, PyObject* args, PyObject* kwarg
 namespace detail {
 
 PyObject* enter_builtin_guarded(PyObject* func, PyObject* arg) noexcept {
-    PyCFunctionObject* cfunc = reinterpret_cast<PyCFunctionObject*>(func);
-    PyCFunction entry = cfunc->m_ml->ml_meth;
-    PyObject* self = (cfunc->m_ml->ml_flags & METH_STATIC) ? nullptr : cfunc->m_self;
+    PyCFunction entry = compat::builtin_function_def(func)->ml_meth;
+    PyObject* self = compat::builtin_function_receiver(func);
     PyThreadState* tstate = PyThreadState_GetUnchecked();
     if (enter_guard(tstate)) return nullptr;
     PyObject* result = entry(self, arg);

@@ -15,6 +15,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "runtime/compat.h"
 #include "runtime/ref.h"
 
 namespace rt {
@@ -52,12 +53,11 @@ PyObject* call_vector_general(PyObject* callable, PyObject* const* args, Py_ssiz
 inline PyObject* call_vector_bare(PyObject* callable, PyObject* const* args, size_t nargsf) noexcept {
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (Py_TYPE(callable) == &PyCFunction_Type) {
-        PyCFunctionObject* func = reinterpret_cast<PyCFunctionObject*>(callable);
-        int flags = func->m_ml->ml_flags;
+        int flags = compat::builtin_function_def(callable)->ml_flags;
         if (n == 0 && (flags & METH_NOARGS)) return detail::enter_builtin_guarded(callable, nullptr);
         if (n == 1 && (flags & METH_O)) return detail::enter_builtin_guarded(callable, args[0]);
-        if (func->vectorcall)
-            return check_result(func->vectorcall(callable, args, static_cast<size_t>(n), nullptr));
+        if (vectorcallfunc entry = compat::builtin_function_vectorcall(callable))
+            return check_result(entry(callable, args, static_cast<size_t>(n), nullptr));
     }
     return detail::call_vector_general(callable, args, n);
 }

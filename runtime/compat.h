@@ -11,6 +11,20 @@
 // variant. The interpreter's private functions and the fields of its
 // structures that the runtime reads are each behind one small function here,
 // with the versions it holds for.
+//
+// The line between the two: code outside this file may use the documented
+// interface, which includes PyObject and PyTypeObject with the type's slots
+// (tp_call, tp_getattro, tp_iternext, ...), tp_flags, tp_name, tp_base and
+// tp_basicsize, the fields of PyMethodDef, and PyCodeObject and PyFrameObject
+// as the handles the documented functions take; and the runtime's own function
+// record (runtime/function.h), whose layout is asserted here. Everything else
+// of the interpreter's structures is read here only: any other object
+// structure (PyCFunctionObject, PyASCIIObject, PyDictObject, PyLongObject,
+// ...), the fields of the thread state, frames and code objects, and what the
+// interpreter computes into a type (tp_mro, tp_version_tag, the dictionary and
+// vector-call offsets). tests/test_sources.py checks the line. The functions
+// that stand in for such reads are inline and as short as the read, so that
+// the call paths cost what the read would.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -68,6 +82,51 @@ inline PyObject** instance_dict_slot(PyObject* obj) noexcept {
 // tp_version_tag (3.8 to 3.13).
 inline unsigned int type_version(PyTypeObject* type) noexcept {
     return type->tp_version_tag;
+}
+
+// The type's MRO, a tuple, borrowed; null until the type is readied
+// (PyType_Ready fills it in). tp_mro (3.8 to 3.13; where 3.12 moved the
+// dictionary and the subclasses of the interpreter's static types out of the
+// type object, the MRO stayed in it).
+inline PyObject* type_mro(PyTypeObject* type) noexcept {
+    return type->tp_mro;
+}
+
+// The vector-call entry stored in `callable`, or null when its type offers
+// none: the function pointer at tp_vectorcall_offset bytes into the object,
+// present when the type has Py_TPFLAGS_HAVE_VECTORCALL (3.8 to 3.13). The
+// interpreter's own PyVectorcall_Function is an exported function from 3.12,
+// a call on every call made here.
+inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+    return *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) +
+                                              type->tp_vectorcall_offset);
+}
+
+// ---- the built-in function object ------------------------------------------------
+
+// The fields of a built-in function (PyCFunction_Type, its subclasses, and the
+// function types that begin like it: begins_like_builtin_function() below),
+// read through its layout, PyCFunctionObject, the same 3.8 to 3.13. The
+// interpreter's PyCFunction_GET_* accessors assert the built-in type from
+// 3.11, which a function type of another kind does not pass.
+
+// Its method record (m_ml): the native entry and its calling convention.
+inline PyMethodDef* builtin_function_def(PyObject* func) noexcept {
+    return reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+}
+
+// The object its native entry receives first: m_self, or null for an entry
+// marked METH_STATIC.
+inline PyObject* builtin_function_receiver(PyObject* func) noexcept {
+    PyCFunctionObject* f = reinterpret_cast<PyCFunctionObject*>(func);
+    return (f->m_ml->ml_flags & METH_STATIC) ? nullptr : f->m_self;
+}
+
+// Its vector-call entry (vectorcall), null when calls go through tp_call.
+inline vectorcallfunc builtin_function_vectorcall(PyObject* func) noexcept {
+    return reinterpret_cast<PyCFunctionObject*>(func)->vectorcall;
 }
 
 // ---- layouts the shared function type depends on ---------------------------------

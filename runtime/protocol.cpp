@@ -26,7 +26,7 @@ RT_COLD void raise_need_more_values(Py_ssize_t count) noexcept {
 
 int is_subtype(PyTypeObject* a, PyTypeObject* b) noexcept {
     if (a == b) return 1;
-    PyObject* mro = a->tp_mro;
+    PyObject* mro = compat::type_mro(a);
     if (mro) {
         Py_ssize_t n = PyTuple_GET_SIZE(mro);
         for (Py_ssize_t i = 0; i < n; ++i)

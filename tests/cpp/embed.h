@@ -54,6 +54,28 @@ inline int frame_line(PyFrameObject* frame) {
 #endif
 }
 
+// A traceback entry's next entry (null at the last one) and its frame: the
+// fields of PyTracebackObject, the same 3.8 to 3.13, read as the runtime's
+// entries are checked.
+inline PyObject* traceback_next(PyObject* entry) {
+    return reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(entry)->tb_next);
+}
+
+inline PyFrameObject* traceback_frame(PyObject* entry) {
+    return reinterpret_cast<PyTracebackObject*>(entry)->tb_frame;
+}
+
+// Plants in the built-in function `func` another vector-call entry, or
+// another receiver, so that a test can tell the ways in apart or make a call
+// re-enter itself (PyCFunctionObject, the same 3.8 to 3.13).
+inline void plant_vectorcall(PyObject* func, vectorcallfunc entry) {
+    reinterpret_cast<PyCFunctionObject*>(func)->vectorcall = entry;
+}
+
+inline void plant_receiver(PyObject* func, PyObject* self) {
+    reinterpret_cast<PyCFunctionObject*>(func)->m_self = self;
+}
+
 // Until 3.11 a str can be made "legacy", not ready (its characters held as
 // wchar_t until PyUnicode_READY); from 3.12 every str is ready.
 constexpr bool kLegacyStrs = PY_VERSION_HEX < 0x030C0000;

@@ -61,7 +61,7 @@ PyMethodDef cl_null_def = {"cl_null", cl_null_without_error, METH_O, nullptr};
 // so that the two ways in can be told apart.
 Ref planted_function(PyMethodDef* def, PyObject* self) {
     Ref func = Ref::steal(PyCFunction_NewEx(def, self, nullptr));
-    reinterpret_cast<PyCFunctionObject*>(func.get())->vectorcall = cl_vector;
+    testing_support::plant_vectorcall(func.get(), cl_vector);
     return func;
 }
 
@@ -311,10 +311,10 @@ TEST_F(RecursionGuard, NestedGuardedCallsStopAtTheLimit) {
 TEST_F(RecursionGuard, NestedDirectCallsStopAtTheLimit) {
     Ref func = Ref::steal(PyCFunction_NewEx(&cl_nested_def, nullptr, nullptr));
     // The function is its own self, so each entry can call it again.
-    reinterpret_cast<PyCFunctionObject*>(func.get())->m_self = func.get();
+    testing_support::plant_receiver(func.get(), func.get());
     Ref arg = eval("1");
     EXPECT_FALSE(Ref::steal(rt::detail::enter_builtin_guarded(func.get(), arg.get())));
-    reinterpret_cast<PyCFunctionObject*>(func.get())->m_self = nullptr;
+    testing_support::plant_receiver(func.get(), nullptr);
     EXPECT_EQ(take_error(), error_);
     EXPECT_EQ(seen.native, depth_);
 }
@@ -412,7 +412,7 @@ TEST_F(CallPath, FunctionKindFollowsTheMroOrTheBaseChain) {
     EXPECT_EQ(rt::is_function_kind(&PyCFunction_Type, a, b), 0);
 
     cl_unready_a.tp_base = &cl_unready_b;
-    ASSERT_EQ(cl_unready_a.tp_mro, nullptr);
+    ASSERT_EQ(rt::compat::type_mro(&cl_unready_a), nullptr);
     EXPECT_EQ(rt::is_function_kind(&cl_unready_a, &PyLong_Type, &cl_unready_b), 1);
     EXPECT_EQ(rt::is_function_kind(&cl_unready_a, &PyLong_Type, &PyBaseObject_Type), 1);
     EXPECT_EQ(rt::is_function_kind(&cl_unready_a, &PyBaseObject_Type, &PyLong_Type), 1);
@@ -425,7 +425,7 @@ PyTypeObject cl_unready_root = unready_type("cl_unready_root");
 
 TEST_F(CallPath, SubtypeTestFollowsTheBaseChainWithoutAnMro) {
     cl_unready_error.tp_base = reinterpret_cast<PyTypeObject*>(PyExc_KeyError);
-    ASSERT_EQ(cl_unready_error.tp_mro, nullptr);
+    ASSERT_EQ(rt::compat::type_mro(&cl_unready_error), nullptr);
     EXPECT_EQ(rt::is_subtype(&cl_unready_error, reinterpret_cast<PyTypeObject*>(PyExc_LookupError)), 1);
     EXPECT_EQ(rt::is_subtype(&cl_unready_error, reinterpret_cast<PyTypeObject*>(PyExc_ValueError)), 0);
     EXPECT_EQ(rt::is_subtype(&cl_unready_root, &PyBaseObject_Type), 1);

@@ -16,6 +16,8 @@ using rt::Ref;
 using testing_support::eval;
 using testing_support::run;
 using testing_support::take_error;
+using testing_support::traceback_frame;
+using testing_support::traceback_next;
 namespace tbi = rt::traceback_internals;
 
 namespace {
@@ -168,14 +170,13 @@ TEST_F(TracebackCache, ShownEntryIsAddedEvenWhenTheCacheCannotGrow) {
     EXPECT_EQ(t, type.get());
     EXPECT_EQ(v, value.get());
     ASSERT_NE(head, nullptr);
-    auto* entry = reinterpret_cast<PyTracebackObject*>(head);
-    EXPECT_EQ(reinterpret_cast<PyObject*>(entry->tb_next), tb.get());
+    EXPECT_EQ(traceback_next(head), tb.get());
     // What Python code reads of the entry and its frame (3.12 computes
     // tb_lineno when it is read; 3.11 made frames opaque).
     auto attr = [](PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); };
-    PyObject* frame = reinterpret_cast<PyObject*>(entry->tb_frame);
+    PyObject* frame = reinterpret_cast<PyObject*>(traceback_frame(head));
     EXPECT_EQ(PyLong_AsLong(attr(head, "tb_lineno").get()), 12);
-    EXPECT_EQ(testing_support::frame_line(entry->tb_frame), 12);  // the source line, even when shown
+    EXPECT_EQ(testing_support::frame_line(traceback_frame(head)), 12);  // the source line, even when shown
     Ref code = attr(frame, "f_code");
     ASSERT_TRUE(code) << take_error();
     Ref code_name = attr(code.get(), "co_name");
@@ -213,9 +214,8 @@ TEST_F(TracebackCache, LostExceptionBecomesSystemErrorWithTheEntry) {
         ASSERT_TRUE(text) << shown;
         EXPECT_STREQ(PyUnicode_AsUTF8(text.get()), "error return without exception set");
         ASSERT_NE(tb, nullptr) << shown;
-        auto* entry = reinterpret_cast<PyTracebackObject*>(tb);
-        EXPECT_EQ(entry->tb_next, nullptr) << shown;
-        EXPECT_EQ(testing_support::frame_line(entry->tb_frame), 14) << shown;
+        EXPECT_EQ(traceback_next(tb), nullptr) << shown;
+        EXPECT_EQ(testing_support::frame_line(traceback_frame(tb)), 14) << shown;
         Py_XDECREF(t);
         Py_XDECREF(v);
         Py_XDECREF(tb);
@@ -294,8 +294,7 @@ TEST_F(TracebackCache, ShownEntryUnderEachAllocationFailure) {
         bool added = false;
         if (v == value.get() && tb) {
             Ref code = Ref::steal(
-                PyObject_GetAttrString(reinterpret_cast<PyObject*>(
-                                           reinterpret_cast<PyTracebackObject*>(tb)->tb_frame),
+                PyObject_GetAttrString(reinterpret_cast<PyObject*>(traceback_frame(tb)),
                                        "f_code"));
             ASSERT_TRUE(code) << take_error();
             Ref code_name = Ref::steal(PyObject_GetAttrString(code.get(), "co_name"));
