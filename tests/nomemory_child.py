@@ -290,9 +290,10 @@ class Replies:
     and shrinks it to what it read, one request (a realloc) whose size is the
     reply's bytes object size. Every reply has a length of its own, so this
     request tells where each run read its reply. The ordinary runs of all the
-    replies (the first one twice) make the same requests up to `start`, where
-    the first of them differs (the test checks that this is where they read
-    their replies); the first reply is swept in full, every other one from
+    replies make the same requests up to `start`, where the first of them
+    differs (the test checks that each reply's requests up to the read are
+    those of the first reply); the first reply is swept in full, every other
+    one from
     `start` on: below `start`, a run of the first reply that did not read its
     reply is the same run for every reply, and the runs that read it (a
     failure the path got over) run again."""
@@ -309,26 +310,27 @@ class Replies:
 
     def start(self, side, fn):
         """Where the ordinary runs of the replies first differ, for one side
-        (the module or the Python procedure). The tool sometimes answers
-        later than the pipes are first polled, which adds a round of polling
-        before the read: the runs are taken again, up to three times, until
-        they agree up to their reads."""
+        (the module or the Python procedure), and for each reply whether one
+        of its runs makes the same requests up to the read as one of the
+        first reply's: the tool sometimes answers later than its pipes are
+        first polled, which adds a round of polling before the read, so each
+        reply's ordinary run is taken three times."""
         if side not in self.sides:
-            for _ in range(3):
-                traces = []
-                for index in [0] + list(range(len(self.replies))):
-                    self.use(index)
+            samples = []
+            for index in range(len(self.replies)):
+                self.use(index)
+                samples.append([])
+                for _ in range(3):
                     base = inject(fn, -1, 0, None, self.marker(index))
                     if base.get("read") is None:
                         raise AssertionError("%s: reply %d never read: %r" % (side, index, base))
-                    traces.append(base["trace"])
-                start = 0
-                while all(len(t) > start and t[start] == traces[0][start] for t in traces):
-                    start += 1
-                reads = [len(t) for t in traces[1:]]
-                if start == min(reads + [len(traces[0])]):
-                    break
-            self.sides[side] = {"start": start, "reads": reads}
+                    samples[-1].append(base["trace"])
+            traces = [runs[0] for runs in samples]
+            start = 0
+            while all(len(t) > start and t[start] == traces[0][start] for t in traces):
+                start += 1
+            self.sides[side] = {"start": start, "same": [
+                any(t in samples[0] for t in runs) for runs in samples]}
         return self.sides[side]["start"]
 
     def sweep(self, side, fn, after, index):
@@ -342,19 +344,20 @@ class Replies:
         report = got["first"] if index == 0 else sweep(
             fn, after, self.marker(index), start, got["early"])
         report.pop("early", None)
-        return dict(report, start=start, read=got["reads"][index])
+        return dict(report, start=start, same=got["same"][index])
 
 
 # ---- growth when a failing injection is repeated ------------------------------
 
-def repeat_growth(fn, objects, spread, marker=None, warm=None, rounds=40):
+def repeat_growth(fn, objects, spread, marker=None, warm=(-1, 0), rounds=40):
     """Runs fn `rounds` times with one allocation failing, after as many runs
     to settle, in a fork of its own, and reports per point the allocated
     blocks and the reference counts of `objects` gained by the second half,
     and how many of its runs failed.
 
     The points: `spread` points spread over the allocations of an ordinary
-    run after a first run `warm` (by default an ordinary one: the first run
+    run after a first run (the fork's own, as in the sweep) with the
+    allocations `warm` (start, stop) failing (by default none: the first run
     imports and caches what the path needs), from the read of the tool's
     reply (`marker`, see Replies) on; each moved to the nearest allocation
     (within 10, the last allocations, where the tool's paths wait for it to
@@ -379,12 +382,6 @@ def repeat_growth(fn, objects, spread, marker=None, warm=None, rounds=40):
         del held
         return failed
 
-    def settle():
-        if warm is None:
-            _run(fn, -1, 0)
-        else:
-            warm()
-
     def probe(n):
         # As the measure goes: runs, a collection (which changes what the
         # free lists hold), runs.
@@ -394,13 +391,12 @@ def repeat_growth(fn, objects, spread, marker=None, warm=None, rounds=40):
         return all(fails(n) for _ in range(3))
 
     def candidates():
-        settle()
         ordinary = inject(fn, -1, 0, None, marker)
         count = ordinary.get("allocations", 0)
         first = ordinary["read"] if marker is not None else 0
         found = []
         for i in range(spread):
-            near = first + i * (count - first) // spread
+            near = first + (2 * i + 1) * (count - first) // (2 * spread)
             found.append([])
             for n in sorted(range(max(first, near - 10), min(count, near + 10)),
                             key=lambda n: abs(n - near)):
@@ -410,7 +406,6 @@ def repeat_growth(fn, objects, spread, marker=None, warm=None, rounds=40):
         return found
 
     def measure(n):
-        settle()
         for _ in range(rounds):
             fails(n)
         gc.collect()
@@ -420,12 +415,13 @@ def repeat_growth(fn, objects, spread, marker=None, warm=None, rounds=40):
         return [sys.getallocatedblocks() - blocks,
                 [now - was for now, was in zip(counts(), refs)], failed]
 
+    # The first run is the fork's own, as in the sweep's runs.
     grown = {}
-    for near in inject(lambda: None, -1, 0, candidates, limit=GROWTH_SECONDS).get("after") or ():
+    for near in inject(fn, *warm, candidates, limit=GROWTH_SECONDS).get("after") or ():
         for n in near:
             if str(n) in grown:
                 continue
-            got = inject(lambda: None, -1, 0, lambda: measure(n), limit=GROWTH_SECONDS).get("after")
+            got = inject(fn, *warm, lambda: measure(n), limit=GROWTH_SECONDS).get("after")
             if isinstance(got, list) and got[2] >= rounds * 3 // 4:
                 grown[str(n)] = got
                 break
@@ -468,8 +464,8 @@ def _latest_failure(fn, runs):
         n -= 1
         outcome = inject(fn, n, n + 1)
         if outcome["kind"] == "exc" and outcome["own"]:
-            return lambda: _run(fn, n, n + 1)
-    return None
+            return n, n + 1
+    return -1, 0
 
 
 def needs_interpreter(outcome):
@@ -518,7 +514,7 @@ def _run_path(started, fn, twin_fn, after, twin_after, lines, watched, replies, 
         # the interpreter's process creation, the module's part the same as
         # on the paths with subprocess.run replaced (checked there); a reply
         # but the first has one point (each run spawns the tool).
-        marker, spread, warm = None, 4, (None, None)
+        marker, spread, warm = None, 4, ((-1, 0), (-1, 0))
         if replies is not None:
             marker, spread = replies.marker(index), 1 if index else 4
         if execution:
