@@ -314,17 +314,26 @@ class Replies:
         of its runs makes the same requests up to the read as one of the
         first reply's: the tool sometimes answers later than its pipes are
         first polled, which adds a round of polling before the read, so each
-        reply's ordinary run is taken three times."""
+        reply's ordinary run is taken three times, and more often with the
+        first reply's until one of each agree."""
         if side not in self.sides:
-            samples = []
-            for index in range(len(self.replies)):
+            samples = [[] for _ in self.replies]
+
+            def sample(index):
                 self.use(index)
-                samples.append([])
+                base = inject(fn, -1, 0, None, self.marker(index))
+                if base.get("read") is None:
+                    raise AssertionError("%s: reply %d never read: %r" % (side, index, base))
+                samples[index].append(base["trace"])
+            for index in range(len(self.replies)):
                 for _ in range(3):
-                    base = inject(fn, -1, 0, None, self.marker(index))
-                    if base.get("read") is None:
-                        raise AssertionError("%s: reply %d never read: %r" % (side, index, base))
-                    samples[-1].append(base["trace"])
+                    sample(index)
+                # Another run of both until one agrees, up to ten more.
+                for _ in range(10):
+                    if any(t in samples[0] for t in samples[index]):
+                        break
+                    sample(0)
+                    sample(index)
             traces = [runs[0] for runs in samples]
             start = 0
             while all(len(t) > start and t[start] == traces[0][start] for t in traces):
@@ -353,25 +362,29 @@ def repeat_growth(fn, objects, spread, marker=None, warm=(-1, 0), rounds=40):
     """Runs fn `rounds` times with one allocation failing, after as many runs
     to settle, in a fork of its own, and reports per point the allocated
     blocks and the reference counts of `objects` gained by the second half,
-    and how many of its runs failed.
+    how many of its runs failed, and how many of those failures passed
+    through the procedure itself (a traceback entry of the module, a frame
+    of the Python procedure).
 
     The points: `spread` points spread over the allocations of an ordinary
     run after a first run (the fork's own, as in the sweep) with the
     allocations `warm` (start, stop) failing (by default none: the first run
     imports and caches what the path needs), from the read of the tool's
     reply (`marker`, see Replies) on; each moved to the nearest allocation
-    (within 10, the last allocations, where the tool's paths wait for it to
-    end, left out) where the runs keep failing: as the process goes on, an
+    where the runs keep failing: as the process goes on, an
     allocation may come from a free list where it came from the allocator,
     and the failure move elsewhere (or, inside the import machinery, leave
     its locks in a state where the next import stops or waits forever)."""
     def counts():
         return [sys.getrefcount(o) for o in objects]
 
+    own = []  # per run: whether its failure passed through the procedure
+
     def fails(n):
         _reset_calls()
         held = _run(fn, n, n + 1)[0]
         failed = held is not None
+        own.append(failed and _own(held))
         # From 3.12 the interpreter raises, where it cannot make a
         # MemoryError, one instance made in advance, which keeps every
         # traceback it is raised with and the frames in them (the Python
@@ -380,6 +393,13 @@ def repeat_growth(fn, objects, spread, marker=None, warm=(-1, 0), rounds=40):
         for exc in _chain(held):
             exc.__traceback__ = None
         del held
+        # A run that failed while the tool ran left its process to be
+        # reaped by the next start of a process, which then makes more
+        # allocations the more such processes there are: each is waited for
+        # here, so that every repetition starts the tool from the same state.
+        active = getattr(sys.modules.get("subprocess"), "_active", None)
+        while active:
+            active.pop().wait()
         return failed
 
     def probe(n):
@@ -398,9 +418,9 @@ def repeat_growth(fn, objects, spread, marker=None, warm=(-1, 0), rounds=40):
         for i in range(spread):
             near = first + (2 * i + 1) * (count - first) // (2 * spread)
             found.append([])
-            for n in sorted(range(max(first, near - 10), min(count, near + 10)),
+            for n in sorted(range(first, count),
                             key=lambda n: abs(n - near)):
-                if len(found[-1]) < 2 and inject(lambda: None, -1, 0, lambda: probe(n),
+                if len(found[-1]) < 3 and inject(lambda: None, -1, 0, lambda: probe(n),
                                                  limit=PROBE_SECONDS).get("after") is True:
                     found[-1].append(n)
         return found
@@ -410,10 +430,11 @@ def repeat_growth(fn, objects, spread, marker=None, warm=(-1, 0), rounds=40):
             fails(n)
         gc.collect()
         blocks, refs = sys.getallocatedblocks(), counts()
+        del own[:]
         failed = sum(fails(n) for _ in range(rounds))
         gc.collect()
         return [sys.getallocatedblocks() - blocks,
-                [now - was for now, was in zip(counts(), refs)], failed]
+                [now - was for now, was in zip(counts(), refs)], failed, sum(own)]
 
     # The first run is the fork's own, as in the sweep's runs.
     grown = {}

@@ -242,15 +242,23 @@ class AllocationFailures(ChildCase):
     def check_growth(self, name, growth, twin_growth):
         """40 more repetitions of a failing injection: any leak per repetition
         shows as 40 blocks or references or more. The interpreter's own
-        growth, as the Python procedure shows it, is the module's allowance."""
-        self.assertTrue(growth, "%s: no point where the repetitions keep failing" % name)
+        growth, as the Python procedure shows it, is the module's allowance.
+
+        Where a failed import fails before the module body (the creation of
+        the module object, its set-up before the names exist: no traceback
+        entry), the allocated blocks grow by one or two per failed import
+        from 3.10 on, with the module's code the same as on 3.8 and 3.9,
+        where they do not; the interpreter's loading of an extension there
+        has no counterpart in the Python procedure to measure it by. There
+        the references are checked, not the blocks."""
         # The blocks an interpreter's leak costs depend on the frames it
         # holds, which differ between the two sides: half as much again.
-        allowed_blocks = max([20] + [blocks * 3 // 2 + 20 for blocks, _, _ in twin_growth.values()])
-        allowed_refs = max([0] + [max(refs) for _, refs, _ in twin_growth.values()])
-        for n, (blocks, refs, _) in growth.items():
+        allowed_blocks = max([20] + [grown[0] * 3 // 2 + 20 for grown in twin_growth.values()])
+        allowed_refs = max([0] + [max(grown[1]) for grown in twin_growth.values()])
+        for n, (blocks, refs, failed, own) in growth.items():
             with self.subTest(name, repeated=n):
-                self.assertLess(blocks, allowed_blocks, "allocated blocks grew")
+                if own == failed or RUNNING_VERSION < (3, 10):
+                    self.assertLess(blocks, allowed_blocks, "allocated blocks grew")
                 self.assertLessEqual(max(refs), allowed_refs, "reference counts grew: %r" % refs)
                 self.assertGreaterEqual(min(refs), 0, "reference counts fell: %r" % refs)
 
@@ -310,6 +318,13 @@ class AllocationFailures(ChildCase):
             interpreter[group] = (
                 {crash(o) for o in twin_runs if o["kind"] in ("died", "hang")},
                 {where(o) for o in twin_runs if o.get("system")})
+        # The Python procedure's growth over all the tool's paths: each reply
+        # but the first has one point per side, and the interpreter's own
+        # growth there (the process creation and the waiting for the tool
+        # are the same on every reply) need not fall on the twin's point.
+        tool_names = {name for name, _, _ in TOOL}
+        tool_growth = {"%s %s" % (name, n): grown for name, report, _, _, _ in reports
+                       if name in tool_names for n, grown in report["twin_growth"].items()}
         for name, report, expect, func, lines in reports:
             with self.subTest(name):
                 points, runs, accepted = self.check_sweep(
@@ -319,7 +334,17 @@ class AllocationFailures(ChildCase):
                 if name == "module execution":
                     self.assertEqual(report["module"]["base"]["after"]["gid"],
                                      [[["pu", "pp"], {}]])
-                self.check_growth(name, report["growth"], report["twin_growth"])
+                # After the tool's reply is read, the allocations of repeated
+                # runs may move as the process goes on (3.11: the runs stop
+                # failing after a few dozen), so that a reply may have no
+                # point to measure; the tool's paths together must have some.
+                if name not in tool_names:
+                    self.assertTrue(report["growth"], "no point where the repetitions keep "
+                                    "failing")
+                self.check_growth(name, report["growth"], tool_growth if name in tool_names
+                                  else report["twin_growth"])
+        self.assertTrue(any(report["growth"] for name, report, _, _, _ in reports
+                            if name in tool_names), "no point on the tool's paths")
 
 
 if __name__ == "__main__":
