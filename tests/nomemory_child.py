@@ -420,7 +420,7 @@ def repeat_growth(fn, objects, spread, marker=None, warm=(-1, 0), rounds=40):
             found.append([])
             for n in sorted(range(first, count),
                             key=lambda n: abs(n - near)):
-                if len(found[-1]) < 2 and inject(lambda: None, -1, 0, lambda: probe(n),
+                if len(found[-1]) < 3 and inject(lambda: None, -1, 0, lambda: probe(n),
                                                  limit=PROBE_SECONDS).get("after") is True:
                     found[-1].append(n)
         return found
@@ -542,10 +542,7 @@ def _run_path(started, fn, twin_fn, after, twin_after, lines, watched, replies, 
             warm = (_latest_failure(fn, report["module"]["runs"]),
                     _latest_failure(twin_fn, report["twin"]["runs"] if "twin" in report else ()))
         report["growth"] = repeat_growth(fn, watched[0], spread, marker, warm[0])
-        # The Python procedure's growth on the tool's paths is measured on
-        # the first reply (the test takes it for all of them).
-        report["twin_growth"] = repeat_growth(twin_fn, watched[1], spread, marker, warm[1]
-                                              ) if not index else {}
+        report["twin_growth"] = repeat_growth(twin_fn, watched[1], spread, marker, warm[1])
     report["seconds"] = round(time.monotonic() - started, 2)
     return report
 

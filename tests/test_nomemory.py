@@ -318,9 +318,10 @@ class AllocationFailures(ChildCase):
             interpreter[group] = (
                 {crash(o) for o in twin_runs if o["kind"] in ("died", "hang")},
                 {where(o) for o in twin_runs if o.get("system")})
-        # The Python procedure's growth on the tool's paths, measured on the
-        # first reply (the process creation and the waiting for the tool are
-        # the same on every reply), is the allowance for all of them.
+        # The Python procedure's growth over all the tool's paths: each reply
+        # but the first has one point per side, and the interpreter's own
+        # growth there (the process creation and the waiting for the tool
+        # are the same on every reply) need not fall on the twin's point.
         tool_names = {name for name, _, _ in TOOL}
         tool_growth = {"%s %s" % (name, n): grown for name, report, _, _, _ in reports
                        if name in tool_names for n, grown in report["twin_growth"].items()}
