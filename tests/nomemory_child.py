@@ -36,6 +36,8 @@ TWIN_FRAMES = {("init_gid", "login_twin.py"): "init_gid",
                ("<module>", "login_twin.py"): "<module>"}
 
 HANG_SECONDS = 5
+GROWTH_SECONDS = 20  # a fork that repeats a failing run 80 times
+PROBE_SECONDS = 2  # one that repeats it 6 times
 # The paths replace json.loads and subprocess.run: the harness keeps its own.
 _dumps, _loads = json.dumps, json.loads
 LIMIT = 60000  # no path comes near this many allocations
@@ -83,6 +85,19 @@ def _origin(exc):
     return "%s:%s" % key
 
 
+def _own(exc):
+    """Whether the exception passed through the procedure itself: a traceback
+    entry of the module, or a frame of the Python procedure."""
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_name in PROCEDURE or (code.co_name, os.path.basename(code.co_filename)
+                                         ) in TWIN_FRAMES:
+            return True
+        tb = tb.tb_next
+    return False
+
+
 def _entries(exc):
     found, tb = [], exc.__traceback__
     while tb is not None:
@@ -117,33 +132,48 @@ def describe(held):
     return {"kind": "exc", "chain": [type(e).__name__ for e in chain],
             "msg": str(held)[:200], "origin": _origin(held), "entries": _entries(held),
             "system": [[_origin(e), str(e)[:120]] for e in chain if isinstance(e, SystemError)],
+            "own": _own(held),
             "gid": gid, "lh": provider}
 
 
-def _run(fn, start, stop):
+def _run(fn, start, stop, traced=False):
     """Runs fn with allocations start..stop failing; returns what it raised
     (None when it returned) and the allocations it made."""
-    _, held, allocations = hooks.call(fn, start, stop)
+    _, held, allocations = hooks.call(fn, start, stop, traced)
     return held, allocations
 
 
-def inject(fn, start, stop, after=None):
+def inject(fn, start, stop, after=None, marker=None, limit=HANG_SECONDS):
     """Runs fn in a fork of this interpreter with allocations start..stop
     failing (start -1: none), then `after` (with the hooks removed), and
-    returns the outcome."""
+    returns the outcome. With a `marker` (the request that shows the tool's
+    reply entering the process, see Replies), the outcome also says at which
+    allocation the reply was read ("read", None when it was not), and an
+    ordinary run gives its requests up to there ("trace")."""
     with tempfile.TemporaryFile() as err:
         r, w = os.pipe()
         sys.stdout.flush()
         sys.stderr.flush()
+        # Every fork starts from the same state: the interpreter's free lists
+        # empty (the path's first tuples, floats and frames come from the
+        # allocator), the collector's counts at zero. What the path's runs
+        # find in place is frozen (run_path), so this collection is quick.
+        gc.collect()
         pid = os.fork()
         if pid == 0:  # pragma: the forked child never returns
             try:
                 os.close(r)
                 os.dup2(err.fileno(), 2)
                 _reset_calls()
-                held, allocations = _run(fn, start, stop)
+                held, allocations = _run(fn, start, stop, marker is not None)
                 outcome = describe(held)
                 outcome["allocations"] = allocations
+                if marker is not None:
+                    trace = hooks.trace()
+                    read = trace.index((2, marker)) if (2, marker) in trace else None
+                    outcome["read"] = read
+                    if start < 0:
+                        outcome["trace"] = trace[:read]
                 if after is not None:
                     try:
                         outcome["after"] = after()
@@ -155,7 +185,7 @@ def inject(fn, start, stop, after=None):
             finally:
                 _exit()
         os.close(w)
-        chunks, deadline = [], time.monotonic() + HANG_SECONDS
+        chunks, deadline = [], time.monotonic() + limit
         try:
             while True:
                 ready, _, _ = select.select([r], [], [], max(0.0, deadline - time.monotonic()))
@@ -221,48 +251,202 @@ def ordinary(outcome):
     return {k: outcome.get(k) for k in keys}
 
 
-def sweep(fn, after=None, variants=("alone", "from")):
+def sweep(fn, after=None, marker=None, start=0, reference=None, keep=0):
     """Every allocation index of fn's path, in both variants. Returns the
     ordinary outcome, the allocations the path makes, and the list of
-    [N, variant, outcome] of the runs that differ from the ordinary one."""
-    base = inject(fn, -1, 0, after)
-    found = []
+    [N, variant, outcome] of the runs that differ from the ordinary one.
+
+    Below `start`, a run of the `reference` reply (a dict (N, variant) ->
+    outcome) that never read its reply stands for this reply's run (it is
+    marked "shared"); the others run again. `keep`: the outcomes of the runs
+    below it are kept in "early" for the sweep of another reply."""
+    base = inject(fn, -1, 0, after, marker)
+    base.pop("trace", None)
+    found, early, shared = [], {}, 0
     for n in range(min(base.get("allocations", 0), LIMIT)):
-        for variant in variants:
-            outcome = inject(fn, n, 0 if variant == "from" else n + 1, after)
+        for variant in ("alone", "from"):
+            if n < start and reference[n, variant].get("read") is None:
+                found.append([n, variant, dict(reference[n, variant], shared=True)])
+                shared += 1
+                continue
+            outcome = inject(fn, n, 0 if variant == "from" else n + 1, after, marker)
+            if n < keep:
+                early[n, variant] = outcome
             if ordinary(outcome) != ordinary(base) or outcome.get("after") != base.get("after"):
                 found.append([n, variant, outcome])
-    return {"base": base, "points": base.get("allocations", 0), "runs": found}
+    return {"base": base, "points": base.get("allocations", 0), "runs": found,
+            "shared": shared, "early": early}
+
+
+class Replies:
+    """The tool's replies, swept in one prepared interpreter: the tool (the
+    real stand-in, through the shell) prints TOVRIND_REPLY, which is set in
+    this process's environment before each reply's runs. The path reads
+    nothing of the environment but CORVALITH_AGENT, and passes the process's
+    own to the tool, so that nothing the path does differs from one reply to
+    the next until the reply is read from the tool's output.
+
+    The read shows in the allocations: os.read takes a buffer of 32768 bytes
+    and shrinks it to what it read, one request (a realloc) whose size is the
+    reply's bytes object size. Every reply has a length of its own, so this
+    request tells where each run read its reply. The ordinary runs of all the
+    replies make the same requests up to `start`, where the first of them
+    differs (the test checks that each reply's requests up to the read are
+    those of the first reply); the first reply is swept in full, every other
+    one from
+    `start` on: below `start`, a run of the first reply that did not read its
+    reply is the same run for every reply, and the runs that read it (a
+    failure the path got over) run again."""
+
+    def __init__(self, replies):
+        self.replies = replies
+        self.sides = {}
+
+    def use(self, index):
+        os.environ["TOVRIND_REPLY"] = self.replies[index]
+
+    def marker(self, index):
+        return sys.getsizeof(os.fsencode(self.replies[index]))
+
+    def start(self, side, fn):
+        """Where the ordinary runs of the replies first differ, for one side
+        (the module or the Python procedure), and for each reply whether one
+        of its runs makes the same requests up to the read as one of the
+        first reply's: the tool sometimes answers later than its pipes are
+        first polled, which adds a round of polling before the read, so each
+        reply's ordinary run is taken three times, and more often with the
+        first reply's until one of each agree."""
+        if side not in self.sides:
+            samples = [[] for _ in self.replies]
+
+            def sample(index):
+                self.use(index)
+                base = inject(fn, -1, 0, None, self.marker(index))
+                if base.get("read") is None:
+                    raise AssertionError("%s: reply %d never read: %r" % (side, index, base))
+                samples[index].append(base["trace"])
+            for index in range(len(self.replies)):
+                for _ in range(3):
+                    sample(index)
+                # Another run of both until one agrees, up to ten more.
+                for _ in range(10):
+                    if any(t in samples[0] for t in samples[index]):
+                        break
+                    sample(0)
+                    sample(index)
+            traces = [runs[0] for runs in samples]
+            start = 0
+            while all(len(t) > start and t[start] == traces[0][start] for t in traces):
+                start += 1
+            self.sides[side] = {"start": start, "same": [
+                any(t in samples[0] for t in runs) for runs in samples]}
+        return self.sides[side]["start"]
+
+    def sweep(self, side, fn, after, index):
+        start = self.start(side, fn)
+        got = self.sides[side]
+        if "early" not in got:
+            self.use(0)
+            got["first"] = sweep(fn, after, self.marker(0), keep=start)
+            got["early"] = got["first"].pop("early")
+        self.use(index)
+        report = got["first"] if index == 0 else sweep(
+            fn, after, self.marker(index), start, got["early"])
+        report.pop("early", None)
+        return dict(report, start=start, same=got["same"][index])
 
 
 # ---- growth when a failing injection is repeated ------------------------------
 
-def repeat_growth(fn, points, objects, rounds=40):
-    """For each of `points` (an allocation index where fn fails), runs fn with
-    that allocation failing `rounds` times in one fork (after as many runs to
-    settle) and reports the allocated blocks and the reference counts of
-    `objects` gained by the second half."""
+def repeat_growth(fn, objects, spread, marker=None, warm=(-1, 0), rounds=40):
+    """Runs fn `rounds` times with one allocation failing, after as many runs
+    to settle, in a fork of its own, and reports per point the allocated
+    blocks and the reference counts of `objects` gained by the second half,
+    how many of its runs failed, and how many of those failures passed
+    through the procedure itself (a traceback entry of the module, a frame
+    of the Python procedure).
+
+    The points: `spread` points spread over the allocations of an ordinary
+    run after a first run (the fork's own, as in the sweep) with the
+    allocations `warm` (start, stop) failing (by default none: the first run
+    imports and caches what the path needs), from the read of the tool's
+    reply (`marker`, see Replies) on; each moved to the nearest allocation
+    where the runs keep failing: as the process goes on, an
+    allocation may come from a free list where it came from the allocator,
+    and the failure move elsewhere (or, inside the import machinery, leave
+    its locks in a state where the next import stops or waits forever)."""
     def counts():
         return [sys.getrefcount(o) for o in objects]
 
-    def measure():
-        grown = {}
-        for n in points:
-            def once():
-                _reset_calls()
-                held = _run(fn, n, n + 1)[0]
-                del held
-            for _ in range(rounds):
-                once()
-            gc.collect()
-            blocks, refs = sys.getallocatedblocks(), counts()
-            for _ in range(rounds):
-                once()
-            gc.collect()
-            grown[str(n)] = [sys.getallocatedblocks() - blocks,
-                             [now - was for now, was in zip(counts(), refs)]]
-        return grown
-    return inject(lambda: None, -1, 0, measure).get("after")
+    own = []  # per run: whether its failure passed through the procedure
+
+    def fails(n):
+        _reset_calls()
+        held = _run(fn, n, n + 1)[0]
+        failed = held is not None
+        own.append(failed and _own(held))
+        # From 3.12 the interpreter raises, where it cannot make a
+        # MemoryError, one instance made in advance, which keeps every
+        # traceback it is raised with and the frames in them (the Python
+        # procedure shows the same): what a failed run raised goes with its
+        # traceback cleared.
+        for exc in _chain(held):
+            exc.__traceback__ = None
+        del held
+        # A run that failed while the tool ran left its process to be
+        # reaped by the next start of a process, which then makes more
+        # allocations the more such processes there are: each is waited for
+        # here, so that every repetition starts the tool from the same state.
+        active = getattr(sys.modules.get("subprocess"), "_active", None)
+        while active:
+            active.pop().wait()
+        return failed
+
+    def probe(n):
+        # As the measure goes: runs, a collection (which changes what the
+        # free lists hold), runs.
+        if not all(fails(n) for _ in range(3)):
+            return False
+        gc.collect()
+        return all(fails(n) for _ in range(3))
+
+    def candidates():
+        ordinary = inject(fn, -1, 0, None, marker)
+        count = ordinary.get("allocations", 0)
+        first = ordinary["read"] if marker is not None else 0
+        found = []
+        for i in range(spread):
+            near = first + (2 * i + 1) * (count - first) // (2 * spread)
+            found.append([])
+            for n in sorted(range(first, count),
+                            key=lambda n: abs(n - near)):
+                if len(found[-1]) < 3 and inject(lambda: None, -1, 0, lambda: probe(n),
+                                                 limit=PROBE_SECONDS).get("after") is True:
+                    found[-1].append(n)
+        return found
+
+    def measure(n):
+        for _ in range(rounds):
+            fails(n)
+        gc.collect()
+        blocks, refs = sys.getallocatedblocks(), counts()
+        del own[:]
+        failed = sum(fails(n) for _ in range(rounds))
+        gc.collect()
+        return [sys.getallocatedblocks() - blocks,
+                [now - was for now, was in zip(counts(), refs)], failed, sum(own)]
+
+    # The first run is the fork's own, as in the sweep's runs.
+    grown = {}
+    for near in inject(fn, *warm, candidates, limit=GROWTH_SECONDS).get("after") or ():
+        for n in near:
+            if str(n) in grown:
+                continue
+            got = inject(fn, *warm, lambda: measure(n), limit=GROWTH_SECONDS).get("after")
+            if isinstance(got, list) and got[2] >= rounds * 3 // 4:
+                grown[str(n)] = got
+                break
+    return grown
 
 
 # ---- one path ------------------------------------------------------------------
@@ -289,40 +473,81 @@ def traced_lines(fn, code):
     return inject(lambda: None, -1, 0, trace).get("after")
 
 
+def _latest_failure(fn, runs):
+    """A run of fn that fails as late in the procedure as a single failing
+    allocation makes it fail: not in the import machinery after it, which
+    may leave the procedure's module imported (`runs`: those of the sweep,
+    when it has them)."""
+    failing = [run[0] for run in runs if run[1] == "alone" and run[2]["kind"] == "exc"
+               and run[2]["own"]]
+    n = max(failing) + 1 if failing else inject(fn, -1, 0).get("allocations", 0)
+    while n > 0:
+        n -= 1
+        outcome = inject(fn, n, n + 1)
+        if outcome["kind"] == "exc" and outcome["own"]:
+            return n, n + 1
+    return -1, 0
+
+
 def needs_interpreter(outcome):
     """An outcome the module may only give where the interpreter gives it
     to the same procedure written in Python."""
     return outcome["kind"] in ("died", "hang") or bool(outcome.get("system"))
 
 
-def run_path(fn, twin_fn, after, twin_after, lines=None, watched=()):
+def run_path(fn, twin_fn, after, twin_after, lines=None, watched=(), replies=None, index=0,
+             execution=False):
     """The sweep of one path for the module and, where the module gave an
-    outcome that only the interpreter may give, for the twin."""
+    outcome that only the interpreter may give, for the twin. With `replies`
+    (see Replies), the path is reply `index` of the tool; `execution`: the
+    path is module execution."""
     started = time.monotonic()
-    # A full collection empties the interpreter's free lists, so that the
-    # path's first tuples, floats and frames come from the allocator too.
     gc.collect()
-    report = {"module": sweep(fn, after)}
+    gc.freeze()
+    try:
+        return _run_path(started, fn, twin_fn, after, twin_after, lines, watched, replies, index,
+                         execution)
+    finally:
+        gc.unfreeze()
+
+
+def _run_path(started, fn, twin_fn, after, twin_after, lines, watched, replies, index,
+              execution):
+
+    def swept(side, f, a):
+        if replies is None:
+            return sweep(f, a)
+        got = replies.sweep(side, f, a, index)
+        replies.use(index)
+        return got
+    report = {"module": swept("module", fn, after)}
     if any(needs_interpreter(run[2]) for run in report["module"]["runs"]):
-        report["twin"] = sweep(twin_fn, twin_after)
+        report["twin"] = swept("twin", twin_fn, twin_after)
     if lines is not None:
         report["lines"] = traced_lines(*lines)
     if watched:
-        # Four points where the module fails, spread over the path; for the
-        # Python procedure, four points spread over its allocations (the
-        # interpreter's own growth, which the module may show as well).
-        failing = [run[0] for run in report["module"]["runs"]
-                   if run[1] == "alone" and run[2]["kind"] == "exc"]
-        picks = sorted({failing[i * (len(failing) - 1) // 3] for i in range(4)}) if failing else []
-        report["growth"] = repeat_growth(fn, picks, watched[0])
-        count = inject(twin_fn, -1, 0).get("allocations", 0)
-        report["twin_growth"] = repeat_growth(
-            twin_fn, sorted({i * (count - 1) // 3 for i in range(4)}), watched[1]) if count else {}
+        # Points where the runs fail, spread over the path; the Python
+        # procedure's growth at points spread the same way is the
+        # interpreter's own, which the module may show as well. On the
+        # tool's paths, from the read of the reply on: before it the runs are
+        # the interpreter's process creation, the module's part the same as
+        # on the paths with subprocess.run replaced (checked there); a reply
+        # but the first has one point (each run spawns the tool).
+        marker, spread, warm = None, 4, ((-1, 0), (-1, 0))
+        if replies is not None:
+            marker, spread = replies.marker(index), 1 if index else 4
+        if execution:
+            # An ordinary import would import the module for good: the first
+            # run is the latest that fails.
+            warm = (_latest_failure(fn, report["module"]["runs"]),
+                    _latest_failure(twin_fn, report["twin"]["runs"] if "twin" in report else ()))
+        report["growth"] = repeat_growth(fn, watched[0], spread, marker, warm[0])
+        report["twin_growth"] = repeat_growth(twin_fn, watched[1], spread, marker, warm[1])
     report["seconds"] = round(time.monotonic() - started, 2)
     return report
 
 
-def call_path(login, twin, watched):
+def call_path(login, twin, watched, replies=None, index=0):
     """A path of init_gid: the stand-ins are in place for both sides."""
     def after_for(f):
         def after():
@@ -330,7 +555,14 @@ def call_path(login, twin, watched):
             return ordinary(describe(_run(f, -1, 0)[0]))
         return after
     return run_path(login.init_gid, twin.init_gid, after_for(login.init_gid),
-                    after_for(twin.init_gid), (twin.init_gid, twin.init_gid.__code__), watched)
+                    after_for(twin.init_gid), (twin.init_gid, twin.init_gid.__code__), watched,
+                    replies, index)
+
+
+def reply_paths(login, twin, watched, replies):
+    """The paths of the tool's replies (see Replies), one report each."""
+    shared = Replies(replies)
+    return [call_path(login, twin, watched, shared, index) for index in range(len(replies))]
 
 
 def exec_path():
@@ -361,7 +593,14 @@ def exec_path():
 
         def load_twin_module():
             return importlib.import_module(package.__name__ + ".login_twin")
+        # What a failed execution holds while it runs: the modules it imports
+        # and binds, the package it is imported into, builtins.
+        import builtins
+        import corvalith.norva.sdk.license_helper as helper
+        watched = [sys.modules[name] for name in ("corvalith", "corvalith.gid", "os", "sys",
+                                                  "subprocess", "json")]
+        watched += [helper, helper.get_license_info, package, builtins]
         return run_path(import_module, load_twin_module, again(import_module),
-                        again(load_twin_module))
+                        again(load_twin_module), watched=(watched, watched), execution=True)
     finally:
         shutil.rmtree(folder)

@@ -2,14 +2,18 @@
 // to fail from a given allocation on, and removes the failure the moment the
 // call returns, before any code of the caller runs.
 //
-//   call(fn, start, stop) -> (result, exception, allocations)
+//   call(fn, start, stop[, traced]) -> (result, exception, allocations)
+//   trace() -> [(kind, size), ...] of the last traced call
 //
 // Allocations are numbered from 0 in every domain (raw, mem, object) and
 // counted from the call on; those numbered start <= N < stop fail (stop 0: no
 // end; start -1: none). `result` is what fn returned (None when it raised),
 // `exception` what it raised (None when it returned), `allocations` the
 // number of allocation requests made during the call. A call that returns
-// NULL without an exception gives the exception LostError.
+// NULL without an exception gives the exception LostError. A traced call
+// also records each request (kind 0 malloc, 1 calloc, 2 realloc, and the
+// size asked for; a failed request too), up to kTraceLength of them, in a
+// buffer of its own that the allocators never see.
 //
 // An interpreter that cannot go on when every allocation fails may retry
 // forever; after kEndless consecutive failures the process ends with status
@@ -31,6 +35,12 @@ namespace {
 
 constexpr long long kEndless = 10000;
 constexpr int kEndlessStatus = 86;
+constexpr size_t kTraceLength = 1 << 17;
+
+struct Request {
+    unsigned char kind;
+    size_t size;
+};
 
 struct Hooks {
     PyMemAllocatorEx saved[3];
@@ -38,13 +48,19 @@ struct Hooks {
     long long start = -1;
     long long stop = 0;
     long long failed_in_a_row = 0;
+    Request* trace = nullptr;  // while a traced call runs
+    size_t traced = 0;
 };
 Hooks g_hooks;
 PyObject* g_lost_error = nullptr;
+Request* g_trace = nullptr;  // the buffer, kept for the process
+size_t g_traced = 0;         // requests the last traced call recorded
 
 const PyMemAllocatorDomain kDomains[3] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
 
-bool should_fail() {
+bool should_fail(unsigned char kind, size_t size) {
+    if (g_hooks.trace && g_hooks.traced < kTraceLength)
+        g_hooks.trace[g_hooks.traced++] = Request{kind, size};
     long long n = g_hooks.count++;
     bool fail = g_hooks.start >= 0 && n >= g_hooks.start && (g_hooks.stop <= 0 || n < g_hooks.stop);
     if (!fail) {
@@ -61,17 +77,17 @@ bool should_fail() {
 
 void* hook_malloc(void* ctx, size_t size) {
     auto* a = static_cast<PyMemAllocatorEx*>(ctx);
-    return should_fail() ? nullptr : a->malloc(a->ctx, size);
+    return should_fail(0, size) ? nullptr : a->malloc(a->ctx, size);
 }
 
 void* hook_calloc(void* ctx, size_t n, size_t size) {
     auto* a = static_cast<PyMemAllocatorEx*>(ctx);
-    return should_fail() ? nullptr : a->calloc(a->ctx, n, size);
+    return should_fail(1, n * size) ? nullptr : a->calloc(a->ctx, n, size);
 }
 
 void* hook_realloc(void* ctx, void* p, size_t size) {
     auto* a = static_cast<PyMemAllocatorEx*>(ctx);
-    return should_fail() ? nullptr : a->realloc(a->ctx, p, size);
+    return should_fail(2, size) ? nullptr : a->realloc(a->ctx, p, size);
 }
 
 void hook_free(void* ctx, void* p) {
@@ -99,11 +115,20 @@ void remove_hooks() {
 PyObject* call(PyObject*, PyObject* args) {
     PyObject* fn;
     long long start, stop;
-    if (!PyArg_ParseTuple(args, "OLL", &fn, &start, &stop)) return nullptr;
+    int traced = 0;
+    if (!PyArg_ParseTuple(args, "OLL|p", &fn, &start, &stop, &traced)) return nullptr;
+    if (traced && !g_trace) {
+        g_trace = static_cast<Request*>(std::malloc(kTraceLength * sizeof(Request)));
+        if (!g_trace) return PyErr_NoMemory();
+    }
     Py_INCREF(fn);
+    g_hooks.traced = 0;
+    g_hooks.trace = traced ? g_trace : nullptr;
     install(start, stop);
     PyObject* result = PyObject_CallObject(fn, nullptr);
     remove_hooks();
+    g_hooks.trace = nullptr;
+    g_traced = traced ? g_hooks.traced : 0;
     long long allocations = g_hooks.count;
     Py_DECREF(fn);
     PyObject* exc = nullptr;
@@ -123,8 +148,19 @@ PyObject* call(PyObject*, PyObject* args) {
     return out;
 }
 
+PyObject* trace(PyObject*, PyObject*) {
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(g_traced));
+    for (size_t i = 0; out && i < g_traced; ++i) {
+        PyObject* item = Py_BuildValue("(in)", g_trace[i].kind, static_cast<Py_ssize_t>(g_trace[i].size));
+        if (!item) Py_CLEAR(out);
+        else PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), item);
+    }
+    return out;
+}
+
 PyMethodDef methods[] = {
     {"call", call, METH_VARARGS, nullptr},
+    {"trace", trace, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

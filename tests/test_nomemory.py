@@ -25,6 +25,7 @@ import json
 import os
 import sys
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 from support import EXEC_FN, INIT_FN, RUNNING_VERSION, ChildCase, run_child
 
@@ -90,16 +91,32 @@ PATHS = [
      "    __getitem__ = lambda self, item: %r\n%s\n"
      "fake_loads({'Code': 0, 'Result': [NoGet()]})" % (ACCOUNT, fake("{}")),
      ("raises", "AttributeError", 35)),
-    # Through the stand-in tool itself.
-    ("tool", dict(AGENT_ENV, TOVRIND_REPLY=GOOD), "sys.platform = 'linux'",
-     ("init", ["acct"], {"appkey": "key"})),
-    ("tool: output not UTF-8", dict(AGENT_ENV, TOVRIND_REPLY="\udcff"), "sys.platform = 'linux'",
-     ("raises", "UnicodeDecodeError", 22)),
 ]
+
+# Through the stand-in tool itself, every reply in one prepared interpreter
+# (tests/nomemory_child.py, Replies): name, reply, expected ordinary outcome.
+TOOL = [
+    ("tool", GOOD, ("init", ["acct"], {"appkey": "key"})),
+    ("tool: code 1", reply(Code=1), ("init", ["pu", "pp"], {})),
+    ("tool: not JSON", "sh: tovrind: not found", ("raises", "JSONDecodeError", 29)),
+    ("tool: reply a list", "[1]", ("raises", "AttributeError", 30)),
+    ("tool: no result", reply(), ("raises", UNBOUND, 38)),
+    ("tool: no account", reply(Result=[{"Key": APP_KEY, "Value": "k"}]), ("raises", UNBOUND, 38)),
+    ("tool: no key", reply(Result=[{"Key": ACCOUNT, "Value": "a"}]), ("raises", UNBOUND, 38)),
+    ("tool: result a number", reply(Result=5), ("raises", "TypeError", 33)),
+    ("tool: entry a number", reply(Result=[5]), ("raises", "TypeError", 34)),
+    ("tool: entry a string", reply(Result=["Key"]), ("raises", "TypeError", 34)),
+    ("tool: output not UTF-8", "\udcff", ("raises", "UnicodeDecodeError", 22)),
+]
+# Each reply padded with spaces (which JSON allows around a document) to a
+# length of its own: the size of the read tells the replies apart.
+TOOL_WIDTH = max(len(text) for _, text, _ in TOOL)
+TOOL = [(name, text + " " * (TOOL_WIDTH + i - len(text)), expect)
+        for i, (name, text, expect) in enumerate(TOOL)]
 
 EXEC_LINES = set(range(1, 10))
 
-CALL_JOB = """
+PREPARE = """
 nm = import_test('nomemory_child')
 login, twin = load(), nm.load_twin()
 for M in (login, twin):
@@ -108,8 +125,9 @@ import corvalith.gid
 watched = [[M.init_gid, corvalith.gid, corvalith.gid.init] + [
     getattr(M, name) for name in ('os', 'sys', 'subprocess', 'json', 'get_license_info')
     if hasattr(M, name)] for M in (login, twin)]
-out = nm.call_path(login, twin, watched if %r else ())
 """
+CALL_JOB = PREPARE + "out = nm.call_path(login, twin, watched)\n"
+TOOL_JOB = PREPARE + "out = nm.reply_paths(login, twin, watched, %r)\n"
 
 EXEC_JOB = """
 nm = import_test('nomemory_child')
@@ -198,8 +216,11 @@ class AllocationFailures(ChildCase):
                                   "%s: %s\n%s" % (at, kind, outcome.get("stderr")))
                 accepted += 1
                 continue
-            self.assertEqual(outcome["after"], base["after"],
-                             "%s: the next ordinary run differs" % at)
+            # A run taken from the tool's first reply had its next ordinary
+            # run checked there.
+            if not outcome.get("shared"):
+                self.assertEqual(outcome["after"], base["after"],
+                                 "%s: the next ordinary run differs" % at)
             if kind == "ok":
                 self.assertEqual(base["kind"], "ok", "%s: success reported for a failure" % at)
                 self.assertEqual([outcome["gid"], outcome["lh"]], [base["gid"], base["lh"]],
@@ -221,22 +242,31 @@ class AllocationFailures(ChildCase):
     def check_growth(self, name, growth, twin_growth):
         """40 more repetitions of a failing injection: any leak per repetition
         shows as 40 blocks or references or more. The interpreter's own
-        growth, as the Python procedure shows it, is the module's allowance."""
-        self.assertTrue(growth, name)
+        growth, as the Python procedure shows it, is the module's allowance.
+
+        Where a failed import fails before the module body (the creation of
+        the module object, its set-up before the names exist: no traceback
+        entry), the allocated blocks grow by one or two per failed import
+        from 3.10 on, with the module's code the same as on 3.8 and 3.9,
+        where they do not; the interpreter's loading of an extension there
+        has no counterpart in the Python procedure to measure it by. There
+        the references are checked, not the blocks."""
         # The blocks an interpreter's leak costs depend on the frames it
         # holds, which differ between the two sides: half as much again.
-        allowed_blocks = max([20] + [blocks * 3 // 2 + 20 for blocks, _ in twin_growth.values()])
-        allowed_refs = max([0] + [max(refs) for _, refs in twin_growth.values()])
-        for n, (blocks, refs) in growth.items():
+        allowed_blocks = max([20] + [grown[0] * 3 // 2 + 20 for grown in twin_growth.values()])
+        allowed_refs = max([0] + [max(grown[1]) for grown in twin_growth.values()])
+        for n, (blocks, refs, failed, own) in growth.items():
             with self.subTest(name, repeated=n):
-                self.assertLess(blocks, allowed_blocks, "allocated blocks grew")
+                if own == failed or RUNNING_VERSION < (3, 10):
+                    self.assertLess(blocks, allowed_blocks, "allocated blocks grew")
                 self.assertLessEqual(max(refs), allowed_refs, "reference counts grew: %r" % refs)
                 self.assertGreaterEqual(min(refs), 0, "reference counts fell: %r" % refs)
 
     def report(self, rows):
-        text = ["", "allocation failures, CPython %d.%d: path, points tried, failing runs, "
-                "accepted as the interpreter's own, seconds" % RUNNING_VERSION]
-        text += ["  %-28s %5d %5d %3d %6.1f" % row for row in rows]
+        text = ["", "allocation failures, CPython %d.%d: path, points tried, failing runs (of "
+                "them taken from the tool's first reply), accepted as the interpreter's own, "
+                "seconds" % RUNNING_VERSION]
+        text += ["  %-28s %5d %5d %5s %3d %6.1f" % row for row in rows]
         sys.stderr.write("\n".join(text) + "\n")
 
     def test_every_path(self):
@@ -247,16 +277,35 @@ class AllocationFailures(ChildCase):
             self.report(rows)
 
     def sweep_paths(self, rows):
-        reports = []
-        result = run_child(EXEC_JOB, PROVIDER_ENV)
+        # The sweeps run in interpreters of their own, two at a time, the
+        # longest first.
+        with ThreadPoolExecutor(2) as pool:
+            tool = pool.submit(run_child, TOOL_JOB % ("sys.platform = 'linux'", [
+                text for _, text, _ in TOOL]), AGENT_ENV)
+            execution = pool.submit(run_child, EXEC_JOB, PROVIDER_ENV)
+            calls = [(name, expect, pool.submit(run_child, CALL_JOB % setup, env))
+                     for name, env, setup, expect in PATHS]
+            reports = []
+            result = execution.result()
+            self.assertOk(result)
+            reports.append(("module execution", result["out"], ("none",), EXEC_FN, EXEC_LINES))
+            for name, expect, job in calls:
+                result = job.result()
+                with self.subTest(name):
+                    self.assertOk(result)
+                    reports.append((name, result["out"], expect, INIT_FN,
+                                    set(result["out"]["lines"])))
+            result = tool.result()
         self.assertOk(result)
-        reports.append(("module execution", result["out"], ("none",), EXEC_FN, EXEC_LINES))
-        for name, env, setup, expect in PATHS:
-            result = run_child(CALL_JOB % (setup, not name.startswith("tool")), env)
+        self.assertEqual(len({len(text) for _, text, _ in TOOL}), len(TOOL))
+        for (name, _, expect), report in zip(TOOL, result["out"]):
+            reports.append((name, report, expect, INIT_FN, set(report["lines"])))
+            # Every reply's ordinary run makes the same requests as the first
+            # reply's until it reads the reply; only the first reply is swept
+            # in full.
             with self.subTest(name):
-                self.assertOk(result)
-                reports.append((name, result["out"], expect, INIT_FN,
-                                set(result["out"]["lines"])))
+                self.assertTrue(report["module"]["same"], "the requests differ before the read")
+                self.assertEqual(report["module"]["shared"] == 0, name == TOOL[0][0])
         # What the interpreter gives the Python procedure, over module
         # execution, and over every path of init_gid swept: the two sides
         # allocate in different orders, so a point of one path is not the same
@@ -269,16 +318,34 @@ class AllocationFailures(ChildCase):
             interpreter[group] = (
                 {crash(o) for o in twin_runs if o["kind"] in ("died", "hang")},
                 {where(o) for o in twin_runs if o.get("system")})
+        # The Python procedure's growth over all the tool's paths: each reply
+        # but the first has one point per side, and the interpreter's own
+        # growth there (the process creation and the waiting for the tool
+        # are the same on every reply) need not fall on the twin's point.
+        tool_names = {name for name, _, _ in TOOL}
+        tool_growth = {"%s %s" % (name, n): grown for name, report, _, _, _ in reports
+                       if name in tool_names for n, grown in report["twin_growth"].items()}
         for name, report, expect, func, lines in reports:
             with self.subTest(name):
-                rows.append((name,) + self.check_sweep(
-                    name, report, expect, func, lines, interpreter[name == "module execution"]) +
-                    (report["seconds"],))
+                points, runs, accepted = self.check_sweep(
+                    name, report, expect, func, lines, interpreter[name == "module execution"])
+                rows.append((name, points, runs, report["module"]["shared"]
+                             if "start" in report["module"] else "-", accepted, report["seconds"]))
                 if name == "module execution":
                     self.assertEqual(report["module"]["base"]["after"]["gid"],
                                      [[["pu", "pp"], {}]])
-                elif "growth" in report:
-                    self.check_growth(name, report["growth"], report["twin_growth"])
+                # After the tool's reply is read, the allocations of repeated
+                # runs may move as the process goes on (3.11: the runs stop
+                # failing after a few dozen), so that a reply may have no
+                # point to measure; the tool's paths together must have some.
+                if name not in tool_names:
+                    self.assertTrue(report["growth"], "no point where the repetitions keep "
+                                    "failing")
+                self.check_growth(name, report["growth"], tool_growth if name in tool_names
+                                  else report["twin_growth"])
+        self.assertTrue(any(report["growth"] for name, report, _, _, _ in reports
+                            if name in tool_names), "no point on the tool's paths")
+
 
 if __name__ == "__main__":
     unittest.main()
