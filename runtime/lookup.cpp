@@ -119,9 +119,11 @@ PyObject* getattr_hook_name() noexcept {
 // generic read's AttributeError: the hook is asked next.
 PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
     PyObject* found;
-    PyObject** slot = Py_TYPE(module) == &PyModule_Type ? compat::instance_dict_slot(module) : nullptr;
-    if (slot && *slot && !compat::type_lookup(&PyModule_Type, name)) {
-        Ref dict = Ref::borrow(*slot);
+    // The module's dictionary; null for a module made without one
+    // (ModuleType.__new__ alone, before 3.11), which has no hook either.
+    PyObject** slot = compat::instance_dict_slot(module);
+    Ref dict = Ref::borrow(slot ? *slot : nullptr);
+    if (dict && Py_TYPE(module) == &PyModule_Type && !compat::type_lookup(&PyModule_Type, name)) {
         found = PyDict_GetItemWithError(dict.get(), name);
         if (found) {
             Py_INCREF(found);
@@ -131,13 +133,13 @@ PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
     } else {
         found = compat::generic_getattr_noerror(module, name);
     }
-    if (found || PyErr_Occurred()) return found;
+    if (found || PyErr_Occurred() || !dict) return found;
     PyObject* hook_name = getattr_hook_name();
     if (!hook_name) {
         PyErr_Clear();
         return nullptr;
     }
-    Ref hook = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), hook_name));
+    Ref hook = Ref::borrow(PyDict_GetItemWithError(dict.get(), hook_name));
     if (!hook) {
         // The search for the hook failed, or found none (no error pending).
         if (compat::kModuleHookSearchErrorsPass)

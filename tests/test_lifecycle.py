@@ -298,16 +298,24 @@ out.append([m.json is json, m.os is os])""")
                 self.assertFailsAt(outcome, "Boom", line, func=EXEC_FN, same=True)
         self.assertEqual(rebound, [True, True])
 
-    def test_none_in_sys_modules_is_taken_as_is(self):
-        result = run_child("""
+    def test_odd_entries_in_sys_modules_are_taken_as_is(self):
+        # None, and a module made without a dictionary (ModuleType.__new__
+        # alone leaves it out before 3.11: the import's read of its __spec__
+        # has no dictionary to search for a hook).
+        for entry, message in (("None", "'NoneType' object has no attribute 'loads'"),
+                               ("types.ModuleType.__new__(types.ModuleType)",
+                                "module has no attribute 'loads'")):
+            with self.subTest(entry):
+                result = run_child("""
+import types
 import corvalith.norva.sdk.license_helper
-sys.modules['json'] = None
+entry = %s
+sys.modules['json'] = entry
 m = load()
-out = m.json
-m.init_gid()""", {"CORVALITH_AGENT": "app_key_gid", "TOVRIND_REPLY": "{}"})
-        self.assertFailsAt(result, "AttributeError", 29)
-        self.assertIsNone(result["out"])
-
+out = m.json is entry
+m.init_gid()""" % entry, {"CORVALITH_AGENT": "app_key_gid", "TOVRIND_REPLY": "{}"})
+                self.assertFailsAt(result, "AttributeError", 29, message)
+                self.assertIs(result["out"], True)
 
 if __name__ == "__main__":
     unittest.main()

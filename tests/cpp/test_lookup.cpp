@@ -291,6 +291,16 @@ TEST_F(AttributeRead, AModuleReadGivesWhatTheModuleTypesOwnReadGives) {
                         ++cases;
                     }
     EXPECT_EQ(cases, 2 * 3 * 3 * 4 * 2);
+    // Modules made without a dictionary (ModuleType.__new__ alone leaves it
+    // out before 3.11): the read is the generic one, with no hook to ask.
+    for (const char* make : {"types.ModuleType.__new__(types.ModuleType)",
+                             "types.ModuleType.__new__(LkModSub)"}) {
+        Ref m = eval(make);
+        ASSERT_TRUE(m) << make;
+        std::string expected = outcome(PyModule_Type.tp_getattro(m.get(), attr));
+        EXPECT_EQ(expected.rfind("AttributeError", 0), 0u) << make << ": " << expected;
+        EXPECT_EQ(outcome(rt::get_attr_noerror(m.get(), attr)), "absent") << make;
+    }
     // The cases reach every kind of answer: a value, the hook's, absence and
     // an error passed on from the search and from the hook.
     for (const char* answer : {"value present", "value hooked lk_name", "absent",
