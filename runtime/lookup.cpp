@@ -119,11 +119,13 @@ PyObject* getattr_hook_name() noexcept {
 // generic read's AttributeError: the hook is asked next.
 PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
     PyObject* found;
-    // The module's dictionary; null for a module made without one
-    // (ModuleType.__new__ alone, before 3.11), which has no hook either.
-    PyObject** slot = compat::instance_dict_slot(module);
-    Ref dict = Ref::borrow(slot ? *slot : nullptr);
-    if (dict && Py_TYPE(module) == &PyModule_Type && !compat::type_lookup(&PyModule_Type, name)) {
+    // Every module has the slot of its dictionary (the module type's, which
+    // subclasses inherit). A module made without a dictionary
+    // (ModuleType.__new__ alone, before 3.11) has it empty, and no hook to
+    // ask: its read is the generic one alone.
+    Ref dict = Ref::borrow(*compat::instance_dict_slot(module));
+    if (!dict) return compat::generic_getattr_noerror(module, name);
+    if (Py_TYPE(module) == &PyModule_Type && !compat::type_lookup(&PyModule_Type, name)) {
         found = PyDict_GetItemWithError(dict.get(), name);
         if (found) {
             Py_INCREF(found);
@@ -133,7 +135,7 @@ PyObject* module_attr_noerror(PyObject* module, PyObject* name) noexcept {
     } else {
         found = compat::generic_getattr_noerror(module, name);
     }
-    if (found || PyErr_Occurred() || !dict) return found;
+    if (found || PyErr_Occurred()) return found;
     PyObject* hook_name = getattr_hook_name();
     if (!hook_name) {
         PyErr_Clear();

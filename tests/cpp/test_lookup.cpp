@@ -301,6 +301,13 @@ TEST_F(AttributeRead, AModuleReadGivesWhatTheModuleTypesOwnReadGives) {
         EXPECT_EQ(expected.rfind("AttributeError", 0), 0u) << make << ": " << expected;
         EXPECT_EQ(outcome(rt::get_attr_noerror(m.get(), attr)), "absent") << make;
     }
+    // A name the module type itself defines is read the generic way too.
+    Ref m = eval("lk_module('plain', None, RuntimeError, lk_hook_value, True)");
+    PyObject* dict_name = name("__dict__");
+    Ref expected = Ref::steal(PyModule_Type.tp_getattro(m.get(), dict_name));
+    Ref got = Ref::steal(rt::get_attr_noerror(m.get(), dict_name));
+    ASSERT_TRUE(expected && PyDict_Check(expected.get()));
+    EXPECT_EQ(got.get(), expected.get());
     // The cases reach every kind of answer: a value, the hook's, absence and
     // an error passed on from the search and from the hook.
     for (const char* answer : {"value present", "value hooked lk_name", "absent",
@@ -453,6 +460,7 @@ TEST_F(StrEquals, ExactStrsCompareByContentWithoutRichComparison) {
     // The general comparison on its own: the same object, and None against
     // something that is not a str (the interpreter's comparison decides).
     EXPECT_EQ(rt::str_equals_general(other.get(), other.get()), 1);
+    EXPECT_EQ(rt::str_equals_general(Py_None, other.get()), 0);
     EXPECT_EQ(rt::str_equals(Py_None, Py_False), 0);
     EXPECT_EQ(lk_str_compares, 0);
 }
