@@ -130,11 +130,22 @@ def describe(held):
     if held is None:
         return {"kind": "ok", "gid": gid, "lh": provider}
     chain = _chain(held)
+    system = [[_origin(e), str(e)[:120]] for e in chain if isinstance(e, SystemError)]
     return {"kind": "exc", "chain": [type(e).__name__ for e in chain],
             "msg": str(held)[:200], "origin": _origin(held), "entries": _entries(held),
-            "system": [[_origin(e), str(e)[:120]] for e in chain if isinstance(e, SystemError)],
-            "own": _own(held),
+            "system": system, "lost_in": _lost_in(system), "own": _own(held),
             "gid": gid, "lh": provider}
+
+
+def _lost_in(system):
+    """Where the SystemErrors of an outcome were raised: "procedure" (the
+    module's failure exit, or the Python procedure's own frame), "library"
+    (inside library code the path called, where the interpreter lost the
+    exception), or None when there is none."""
+    if not system:
+        return None
+    return ("procedure" if any((s[0] or "").startswith("<procedure") for s in system)
+            else "library")
 
 
 def _run(fn, start, stop, traced=False):
@@ -252,13 +263,6 @@ def ordinary(outcome):
     return {k: outcome.get(k) for k in keys}
 
 
-def lost_in_library(outcome):
-    """A SystemError for an exception lost, raised only where the path's
-    library code returned (not at the procedure's own failure exit)."""
-    system = outcome.get("system") or []
-    return bool(system) and not any((s[0] or "").startswith("<procedure") for s in system)
-
-
 def sweep(fn, after=None, marker=None, start=0, reference=None, keep=0):
     """Every allocation index of fn's path, in both variants. Returns the
     ordinary outcome, the allocations the path makes, and the list of
@@ -284,7 +288,7 @@ def sweep(fn, after=None, marker=None, start=0, reference=None, keep=0):
             # called is run again, twice at most: the module at the same
             # allocation would lose it every time.
             for _ in range(RETRIES if marker is not None else 0):
-                if not lost_in_library(outcome):
+                if outcome.get("lost_in") != "library":
                     break
                 outcome = dict(inject(fn, n, 0 if variant == "from" else n + 1, after, marker),
                                retried=True)

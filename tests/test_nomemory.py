@@ -136,16 +136,6 @@ out = nm.exec_path()
 """
 
 
-def where(outcome):
-    """Where an outcome's SystemError was raised: in the procedure itself (the
-    module's failure exit, or the Python procedure's own frame), or inside
-    library code that it called (where the interpreter lost the exception).
-    The two sides make their allocations in different orders, so the same
-    library function is not expected at the same N."""
-    origins = {s[0] or "" for s in outcome["system"]}
-    return "procedure" if any(o.startswith("<procedure") for o in origins) else "library"
-
-
 # Frames from which the procedure itself runs: the test's own caller, the
 # import machinery's calls of a module's creation and execution, and the
 # Python procedure's own code.
@@ -233,7 +223,7 @@ class AllocationFailures(ChildCase):
                 self.assertEqual(function, func, at)
                 self.assertIn(line, lines, at)
             if outcome["system"]:
-                self.assertIn(where(outcome), system,
+                self.assertIn(outcome["lost_in"], system,
                               "%s: SystemError the interpreter does not give: %r"
                               % (at, outcome["system"]))
                 accepted += 1
@@ -317,7 +307,7 @@ class AllocationFailures(ChildCase):
                          for run in report["twin"]["runs"]]
             interpreter[group] = (
                 {crash(o) for o in twin_runs if o["kind"] in ("died", "hang")},
-                {where(o) for o in twin_runs if o.get("system")})
+                {o["lost_in"] for o in twin_runs if o.get("system")})
         # The Python procedure's growth over all the tool's paths: each reply
         # but the first has one point per side, and the interpreter's own
         # growth there (the process creation and the waiting for the tool
