@@ -1,7 +1,48 @@
 #include "runtime/compat.h"
 
+#include <structmember.h>
+
 namespace rt {
 namespace compat {
+
+#if PY_VERSION_HEX >= 0x030D0000
+
+namespace {
+
+// Puts `descr` (a new reference, or null with an exception set) in `dict`
+// under its own name, unless the name is there already.
+int add_descriptor(PyObject* dict, PyObject* descr) noexcept {
+    if (!descr) return -1;
+    PyObject* name = PyDescr_NAME(descr);
+    int found = PyDict_Contains(dict, name);
+    int result = found < 0 ? -1 : found ? 0 : PyDict_SetItem(dict, name, descr);
+    Py_DECREF(descr);
+    return result;
+}
+
+}  // namespace
+
+int type_ready(PyTypeObject* type) noexcept {
+    if (type->tp_flags & Py_TPFLAGS_READY) return 0;
+    if (!type->tp_dict) {
+        type->tp_dict = PyDict_New();
+        if (!type->tp_dict) return -1;
+    }
+    PyObject* dict = type->tp_dict;
+    // Methods that are class or static methods, or that coexist with a slot
+    // wrapper, are left to PyType_Ready (the runtime's types have none).
+    for (PyMethodDef* m = type->tp_methods; m && m->ml_name; ++m)
+        if (!(m->ml_flags & (METH_CLASS | METH_STATIC | METH_COEXIST)) &&
+            add_descriptor(dict, PyDescr_NewMethod(type, m)) < 0)
+            return -1;
+    for (PyMemberDef* m = type->tp_members; m && m->name; ++m)
+        if (add_descriptor(dict, PyDescr_NewMember(type, m)) < 0) return -1;
+    for (PyGetSetDef* g = type->tp_getset; g && g->name; ++g)
+        if (add_descriptor(dict, PyDescr_NewGetSet(type, g)) < 0) return -1;
+    return PyType_Ready(type);
+}
+
+#endif
 
 #if PY_VERSION_HEX >= 0x030C0000
 

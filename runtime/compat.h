@@ -175,6 +175,27 @@ constexpr const char kFunctionTypeRegistry[] = "_cython_3_0_12";
 constexpr const char kFunctionTypeRegistry[] = "_cython_3_0_12_cfunction_layout";
 #endif
 
+// ---- making a static type ready -------------------------------------------------
+
+// PyType_Ready for the runtime's static types.
+// 3.13: PyType_Ready adds the descriptors of tp_methods, tp_members and
+//   tp_getset with PyDict_SetDefaultRef, and in 3.13.0 an insertion that
+//   fails to grow the dictionary still counts the entry and reports success:
+//   the type's dictionary is left with an entry of garbage, which the next
+//   growth of it reads (a crash). The descriptors are put in the type's
+//   dictionary here first, with PyDict_SetItem, which reports the failure;
+//   PyType_Ready then finds each name in place and inserts none of them. A
+//   name already there (from an earlier attempt that failed) is kept. The
+//   one difference a caller sees is the order of the type's __dict__: the
+//   descriptors come before the slot wrappers.
+#if PY_VERSION_HEX >= 0x030D0000
+int type_ready(PyTypeObject* type) noexcept;
+#else
+inline int type_ready(PyTypeObject* type) noexcept {
+    return PyType_Ready(type);
+}
+#endif
+
 // ---- the pending exception ---------------------------------------------------
 
 // 3.12: the thread state holds one raised exception (current_exception) in

@@ -583,7 +583,7 @@ PyTypeObject* fetch_shared_type(PyTypeObject* own) noexcept {
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
     PyErr_Clear();
-    if (PyType_Ready(own) < 0) return nullptr;
+    if (compat::type_ready(own) < 0) return nullptr;
     if (PyObject_SetAttrString(registry.get(), name, reinterpret_cast<PyObject*>(own)) < 0) return nullptr;
     Py_INCREF(own);
     return own;

@@ -23,6 +23,8 @@ import time
 sys.path.insert(0, os.environ["LOGIN_TEST_HELPERS"])
 import nomemory_hooks as hooks  # noqa: E402
 del sys.path[0]
+# A process that dies says whether the module's file was loaded by then.
+hooks.watch(os.path.join("corvalith", "norva", "utils", "login."))
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TWIN_FILE = os.path.join(os.path.dirname(HERE), "bench", "login_twin.py")
@@ -35,6 +37,7 @@ PROCEDURE = {"corvalith.norva.utils.login.init_gid": "init_gid",
 TWIN_FRAMES = {("init_gid", "login_twin.py"): "init_gid",
                ("<module>", "login_twin.py"): "<module>"}
 
+MAPPED = "nomemory_hooks fault: mapped %s"  # see hooks.watch
 HANG_SECONDS = 5
 RETRIES = 2  # further runs of a tool's run whose exception was lost in library code
 GROWTH_SECONDS = 20  # a fork that repeats a failing run 80 times
@@ -218,6 +221,8 @@ def inject(fn, start, stop, after=None, marker=None, limit=HANG_SECONDS):
             lines = text.splitlines()
             fatal = [i for i, line in enumerate(lines) if line.startswith("Fatal Python error")
                      or line.startswith("nomemory_hooks:")]
+            # Whether the module's file was loaded when the process died.
+            mapped = [line == MAPPED % "yes" for line in lines if line.startswith(MAPPED % "")]
             # The innermost Python frame of the dump that follows a fatal error.
             frames = [line.strip() for line in lines[fatal[0]:] if line.startswith("  File ")
                       ] if fatal else []
@@ -225,6 +230,7 @@ def inject(fn, start, stop, after=None, marker=None, limit=HANG_SECONDS):
                     "signal": os.WTERMSIG(status) if os.WIFSIGNALED(status) else None,
                     "status": os.WEXITSTATUS(status) if os.WIFEXITED(status) else None,
                     "fatal": lines[fatal[0]] if fatal else None,
+                    "mapped": mapped[0] if mapped else None,
                     "frame": _frame_name(frames[0]) if frames else None,
                     "native": _native_frame(lines), "stderr": text[-1500:]}
         return _loads(b"".join(chunks).decode())

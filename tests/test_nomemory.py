@@ -147,14 +147,18 @@ PROCEDURE_FRAMES = ("nomemory_child.py:", "login_twin.py:", ":_call_with_frames_
 INTERPRETER_SOURCES = ("Objects/", "Python/", "Include/", "Modules/", "Parser/")
 
 
-def crash(outcome):
+def crash(outcome, module=True):
     """A process that died: how, and whether in the procedure itself or
-    inside library code it called (the innermost Python frame of the dump;
-    under the address sanitizer, a fault whose innermost native frame is in
-    the interpreter's own sources is the interpreter's)."""
+    inside library code it called (the innermost Python frame of the dump).
+    The interpreter's own: under the address sanitizer, a fault whose
+    innermost native frame is in the interpreter's sources; and a module's
+    process that died before the module's file was ever loaded into it (the
+    import machinery failing before it reaches the module, or the next
+    import tripping over what that failure left; CPython 3.13.0 leaves a
+    dictionary it failed to grow with an entry of garbage)."""
     frame = outcome.get("frame") or ""
     native = outcome.get("native") or ""
-    if native.startswith(INTERPRETER_SOURCES):
+    if native.startswith(INTERPRETER_SOURCES) or (module and outcome.get("mapped") is False):
         return outcome["kind"], outcome.get("fatal"), "interpreter"
     place = "procedure" if not frame or any(p in frame for p in PROCEDURE_FRAMES) else "library"
     return outcome["kind"], outcome.get("fatal"), place
@@ -306,7 +310,7 @@ class AllocationFailures(ChildCase):
                          if report.get("twin") and (name == "module execution") == group
                          for run in report["twin"]["runs"]]
             interpreter[group] = (
-                {crash(o) for o in twin_runs if o["kind"] in ("died", "hang")},
+                {crash(o, module=False) for o in twin_runs if o["kind"] in ("died", "hang")},
                 {o["lost_in"] for o in twin_runs if o.get("system")})
         # The Python procedure's growth over all the tool's paths: each reply
         # but the first has one point per side, and the interpreter's own

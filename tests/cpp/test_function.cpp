@@ -520,6 +520,26 @@ PyTypeObject make_probe_type(const char* name, Py_ssize_t size) {
     return t;
 }
 
+PyObject* probe_get(PyObject*, void*) noexcept {
+    Py_RETURN_NONE;
+}
+
+// Enough attributes that the type's dictionary grows several times while it
+// is made ready.
+PyGetSetDef probe_getset[] = {
+    {"g00", probe_get, nullptr, nullptr, nullptr}, {"g01", probe_get, nullptr, nullptr, nullptr},
+    {"g02", probe_get, nullptr, nullptr, nullptr}, {"g03", probe_get, nullptr, nullptr, nullptr},
+    {"g04", probe_get, nullptr, nullptr, nullptr}, {"g05", probe_get, nullptr, nullptr, nullptr},
+    {"g06", probe_get, nullptr, nullptr, nullptr}, {"g07", probe_get, nullptr, nullptr, nullptr},
+    {"g08", probe_get, nullptr, nullptr, nullptr}, {"g09", probe_get, nullptr, nullptr, nullptr},
+    {"g10", probe_get, nullptr, nullptr, nullptr}, {"g11", probe_get, nullptr, nullptr, nullptr},
+    {"g12", probe_get, nullptr, nullptr, nullptr}, {"g13", probe_get, nullptr, nullptr, nullptr},
+    {"g14", probe_get, nullptr, nullptr, nullptr}, {"g15", probe_get, nullptr, nullptr, nullptr},
+    {"g16", probe_get, nullptr, nullptr, nullptr}, {"g17", probe_get, nullptr, nullptr, nullptr},
+    {"g18", probe_get, nullptr, nullptr, nullptr}, {"g19", probe_get, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyTypeObject probe_dotted = make_probe_type("some.where.probe_dotted", 64);
 PyTypeObject probe_plain = make_probe_type("probe_plain", 64);
 PyTypeObject probe_sized = make_probe_type("x.probe_sized", sizeof(PyObject));
@@ -569,6 +589,41 @@ TEST_F(FunctionRegistry, TheFirstTypeIsRegisteredUnderItsShortNameAndLaterOnesAd
     PyTypeObject later = make_probe_type("other.place.probe_dotted", 64);
     EXPECT_EQ(fetch(&later), "other some.where.probe_dotted");
     EXPECT_FALSE(PyType_HasFeature(&later, Py_TPFLAGS_READY));
+}
+
+// With allocation k and every later one failing, for every k until it
+// succeeds: the type is registered, or an exception says why not, and the
+// next attempt without failures registers it with every attribute in place
+// (CPython 3.13.0 left the type's dictionary with a garbage entry when it
+// failed to grow it, and the next attempt crashed on it).
+TEST_F(FunctionRegistry, ATypeMadeReadyAfterAllocationFailuresHasEveryAttribute) {
+    long k = 0;
+    for (;; ++k) {
+        ASSERT_LT(k, 1000);
+        // A static type is never freed: each attempt has one of its own.
+        std::string name = "probe_ready_" + std::to_string(k);
+        auto* own = new PyTypeObject(make_probe_type((new std::string(name))->c_str(), 64));
+        own->tp_getset = probe_getset;
+        std::string first;
+        {
+            testing_support::FailingAllocators failing(k);
+            PyTypeObject* t = rt::fetch_shared_type(own);
+            first = t ? "own" : take_error();
+            Py_XDECREF(t);
+        }
+        if (first != "own") {
+            EXPECT_EQ(first.rfind("MemoryError", 0), 0u) << k << ": " << first;
+        }
+        EXPECT_EQ(fetch(own), "own " + name) << k;
+        Ref names = eval(("' '.join(sorted(n for n in vars(sys.modules[registry_name]." + name +
+                          ") if n[0] == 'g'))").c_str());
+        ASSERT_TRUE(names) << take_error();
+        EXPECT_STREQ(PyUnicode_AsUTF8(names.get()),
+                     "g00 g01 g02 g03 g04 g05 g06 g07 g08 g09 g10 g11 g12 g13 g14 g15 g16 g17 g18 g19")
+            << k;
+        if (first == "own") break;
+    }
+    EXPECT_GE(k, 5);
 }
 
 TEST_F(FunctionRegistry, RegisteredObjectsAreCheckedForKindAndSize) {
