@@ -10,12 +10,11 @@ namespace compat {
 namespace {
 
 // Puts `descr` (a new reference, or null with an exception set) in `dict`
-// under its own name, unless the name is there already.
+// under its own name; a descriptor an earlier attempt put there is replaced
+// by its equal.
 int add_descriptor(PyObject* dict, PyObject* descr) noexcept {
     if (!descr) return -1;
-    PyObject* name = PyDescr_NAME(descr);
-    int found = PyDict_Contains(dict, name);
-    int result = found < 0 ? -1 : found ? 0 : PyDict_SetItem(dict, name, descr);
+    int result = PyDict_SetItem(dict, PyDescr_NAME(descr), descr);
     Py_DECREF(descr);
     return result;
 }
@@ -29,12 +28,11 @@ int type_ready(PyTypeObject* type) noexcept {
         if (!type->tp_dict) return -1;
     }
     PyObject* dict = type->tp_dict;
-    // Methods that are class or static methods, or that coexist with a slot
-    // wrapper, are left to PyType_Ready (the runtime's types have none).
+    // The runtime's types have instance methods only (no METH_CLASS,
+    // METH_STATIC or METH_COEXIST), whose descriptors are made as
+    // PyType_Ready makes them.
     for (PyMethodDef* m = type->tp_methods; m && m->ml_name; ++m)
-        if (!(m->ml_flags & (METH_CLASS | METH_STATIC | METH_COEXIST)) &&
-            add_descriptor(dict, PyDescr_NewMethod(type, m)) < 0)
-            return -1;
+        if (add_descriptor(dict, PyDescr_NewMethod(type, m)) < 0) return -1;
     for (PyMemberDef* m = type->tp_members; m && m->name; ++m)
         if (add_descriptor(dict, PyDescr_NewMember(type, m)) < 0) return -1;
     for (PyGetSetDef* g = type->tp_getset; g && g->name; ++g)

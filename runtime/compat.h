@@ -184,10 +184,9 @@ constexpr const char kFunctionTypeRegistry[] = "_cython_3_0_12_cfunction_layout"
 //   the type's dictionary is left with an entry of garbage, which the next
 //   growth of it reads (a crash). The descriptors are put in the type's
 //   dictionary here first, with PyDict_SetItem, which reports the failure;
-//   PyType_Ready then finds each name in place and inserts none of them. A
-//   name already there (from an earlier attempt that failed) is kept. The
-//   one difference a caller sees is the order of the type's __dict__: the
-//   descriptors come before the slot wrappers.
+//   PyType_Ready then finds each name in place and inserts none of them.
+//   The one difference a caller sees is the order of the type's __dict__:
+//   the descriptors come before the slot wrappers.
 #if PY_VERSION_HEX >= 0x030D0000
 int type_ready(PyTypeObject* type) noexcept;
 #else
