@@ -6,7 +6,9 @@
 #   <tree>/coverage/summary.json  the totals
 set(_out "${DIR}/coverage")
 file(MAKE_DIRECTORY "${_out}")
-set(_gcovr "${GCOVR}" --root "${SOURCE}" --object-directory "${DIR}"
+# The counters are looked for in the tree only: another tree beside it may
+# hold links that lead back up (a Wine prefix's drive links do).
+set(_gcovr "${GCOVR}" --root "${SOURCE}" --object-directory "${DIR}" "${DIR}"
     --filter "${SOURCE}/corvalith/" --filter "${SOURCE}/runtime/"
     --exclude-throw-branches --exclude-unreachable-branches)
 foreach(_report
